@@ -1,0 +1,471 @@
+// The simulated camera: the scenario text format and the answers to each V4L2 request.
+#include "sim/camera.h"
+
+#include <linux/videodev2.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace camsim {
+namespace {
+
+struct ErrnoName {
+  int value;
+  const char* name;
+};
+
+constexpr ErrnoName kErrnoNames[] = {
+    {EPERM, "EPERM"},   {ENOENT, "ENOENT"}, {EINTR, "EINTR"},   {EIO, "EIO"},
+    {ENXIO, "ENXIO"},   {EBADF, "EBADF"},   {EAGAIN, "EAGAIN"}, {ENOMEM, "ENOMEM"},
+    {EACCES, "EACCES"}, {EFAULT, "EFAULT"}, {EBUSY, "EBUSY"},   {ENODEV, "ENODEV"},
+    {EISDIR, "EISDIR"}, {EINVAL, "EINVAL"}, {ENOTTY, "ENOTTY"}, {ENOSPC, "ENOSPC"},
+    {EPIPE, "EPIPE"},   {ERANGE, "ERANGE"}, {EILSEQ, "EILSEQ"}, {ETIMEDOUT, "ETIMEDOUT"},
+};
+
+// The control types whose value a plain G_CTRL/S_CTRL can carry, as the kernel decides.
+bool is_int_type(std::uint32_t type) {
+  switch (type) {
+    case V4L2_CTRL_TYPE_INTEGER:
+    case V4L2_CTRL_TYPE_BOOLEAN:
+    case V4L2_CTRL_TYPE_MENU:
+    case V4L2_CTRL_TYPE_BUTTON:
+    case V4L2_CTRL_TYPE_CTRL_CLASS:
+    case V4L2_CTRL_TYPE_BITMASK:
+    case V4L2_CTRL_TYPE_INTEGER_MENU:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_compound(const Control& control) {
+  return control.type >= V4L2_CTRL_COMPOUND_TYPES ||
+         (control.flags & V4L2_CTRL_FLAG_DYNAMIC_ARRAY) != 0;
+}
+
+void copy_name(__u8* field, std::size_t size, const std::string& name) {
+  std::memset(field, 0, size);
+  std::memcpy(field, name.data(), std::min(size, name.size()));
+}
+
+// The kernel's rounding of an integer into its range and onto its step, with its 32-bit
+// wrap-around arithmetic.
+std::int32_t round_to_range(std::int32_t value, const Control& control) {
+  const std::uint32_t step = control.step > 0 ? static_cast<std::uint32_t>(control.step) : 1U;
+  const auto half = static_cast<std::int32_t>(step / 2);
+  std::int32_t val = value;
+  if (control.maximum >= 0 && val >= static_cast<std::int32_t>(static_cast<std::uint32_t>(
+                                          control.maximum) - static_cast<std::uint32_t>(half))) {
+    val = control.maximum;
+  } else {
+    val = static_cast<std::int32_t>(static_cast<std::uint32_t>(val) +
+                                    static_cast<std::uint32_t>(half));
+  }
+  val = std::clamp(val, control.minimum, control.maximum);
+  std::uint32_t offset = static_cast<std::uint32_t>(val) - static_cast<std::uint32_t>(control.minimum);
+  offset = step * (offset / step);
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(control.minimum) + offset);
+}
+
+// ---- scenario text ----
+
+struct Field {
+  std::string key;
+  std::string value;
+};
+
+bool split_fields(std::string_view line, std::string& kind, std::vector<Field>& fields,
+                  std::string& error) {
+  std::size_t pos = line.find(' ');
+  kind = std::string(line.substr(0, pos));
+  fields.clear();
+  while (pos != std::string_view::npos && pos < line.size()) {
+    while (pos < line.size() && line[pos] == ' ') ++pos;
+    if (pos >= line.size()) break;
+    const std::size_t eq = line.find('=', pos);
+    if (eq == std::string_view::npos) {
+      error = "field without '='";
+      return false;
+    }
+    Field field{std::string(line.substr(pos, eq - pos)), {}};
+    pos = eq + 1;
+    if (pos < line.size() && line[pos] == '"') {
+      ++pos;
+      bool closed = false;
+      while (pos < line.size()) {
+        const char c = line[pos++];
+        if (c == '"') {
+          closed = true;
+          break;
+        }
+        if (c != '\\') {
+          field.value.push_back(c);
+          continue;
+        }
+        if (pos >= line.size()) break;
+        const char e = line[pos++];
+        if (e == 'x' && pos + 2 <= line.size()) {
+          const std::string hex(line.substr(pos, 2));
+          field.value.push_back(static_cast<char>(std::strtoul(hex.c_str(), nullptr, 16)));
+          pos += 2;
+        } else {
+          field.value.push_back(e);
+        }
+      }
+      if (!closed) {
+        error = "unterminated string";
+        return false;
+      }
+    } else {
+      const std::size_t end = line.find(' ', pos);
+      field.value = std::string(line.substr(pos, end - pos));
+      pos = end;
+    }
+    fields.push_back(std::move(field));
+  }
+  return true;
+}
+
+class Record {
+ public:
+  explicit Record(const std::vector<Field>& fields) : fields_(fields) {}
+  const std::string* find(const char* key) const {
+    for (const Field& f : fields_) {
+      if (f.key == key) return &f.value;
+    }
+    return nullptr;
+  }
+  bool has(const char* key) const { return find(key) != nullptr; }
+  std::string text(const char* key) const {
+    const std::string* v = find(key);
+    return v != nullptr ? *v : std::string();
+  }
+  std::int64_t number(const char* key) const {
+    const std::string* v = find(key);
+    return v != nullptr ? std::strtoll(v->c_str(), nullptr, 0) : 0;
+  }
+  std::uint32_t unsigned32(const char* key) const {
+    const std::string* v = find(key);
+    return v != nullptr ? static_cast<std::uint32_t>(std::strtoull(v->c_str(), nullptr, 0)) : 0;
+  }
+  std::int32_t signed32(const char* key) const { return static_cast<std::int32_t>(number(key)); }
+  int error(const char* key) const {
+    const std::string* v = find(key);
+    return v != nullptr ? errno_from_name(*v) : 0;
+  }
+
+ private:
+  const std::vector<Field>& fields_;
+};
+
+}  // namespace
+
+int errno_from_name(std::string_view name) {
+  for (const ErrnoName& e : kErrnoNames) {
+    if (name == e.name) return e.value;
+  }
+  return 0;
+}
+
+const char* errno_name(int error) {
+  for (const ErrnoName& e : kErrnoNames) {
+    if (error == e.value) return e.name;
+  }
+  return "E?";
+}
+
+bool parse_scenario(std::string_view text, Scenario& scenario, std::string& error) {
+  std::string kind;
+  std::vector<Field> fields;
+  int line_number = 0;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    ++line_number;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line.front() == '#') continue;
+
+    std::string why;
+    if (!split_fields(line, kind, fields, why)) {
+      error = "line " + std::to_string(line_number) + ": " + why;
+      return false;
+    }
+    const Record r(fields);
+    if (kind == "device") {
+      scenario.querycap_error = r.error("error");
+      scenario.driver = r.text("driver");
+      scenario.card = r.text("card");
+      scenario.bus_info = r.text("bus_info");
+      scenario.version = r.unsigned32("version");
+      scenario.capabilities = r.unsigned32("capabilities");
+      scenario.device_caps = r.unsigned32("device_caps");
+    } else if (kind == "open") {
+      scenario.open_error = r.error("error");
+    } else if (kind == "format") {
+      Format f;
+      f.type = r.unsigned32("type");
+      f.error = r.error("error");
+      f.width = r.unsigned32("width");
+      f.height = r.unsigned32("height");
+      f.pixelformat = r.unsigned32("pixelformat");
+      scenario.formats.push_back(f);
+    } else if (kind == "control") {
+      Control c;
+      c.id = r.unsigned32("id");
+      c.type = r.unsigned32("type");
+      c.name = r.text("name");
+      c.minimum = r.signed32("minimum");
+      c.maximum = r.signed32("maximum");
+      c.step = r.signed32("step");
+      c.default_value = r.signed32("default");
+      c.flags = r.unsigned32("flags");
+      c.value = r.signed32("value");
+      c.value_error = r.error("value_error");
+      scenario.controls.push_back(std::move(c));
+    } else if (kind == "menu") {
+      const std::uint32_t id = r.unsigned32("id");
+      auto owner = std::find_if(scenario.controls.begin(), scenario.controls.end(),
+                                [id](const Control& c) { return c.id == id; });
+      if (owner == scenario.controls.end()) {
+        error = "line " + std::to_string(line_number) + ": menu item of an unknown control";
+        return false;
+      }
+      MenuItem item;
+      item.error = r.error("error");
+      item.name = r.text("name");
+      item.value = r.number("value");
+      owner->menu[r.unsigned32("index")] = item;
+    } else if (kind == "write") {
+      Write w;
+      w.id = r.unsigned32("id");
+      w.value = r.signed32("value");
+      const std::string result = r.text("result");
+      w.result = result == "0" ? 0 : errno_from_name(result);
+      w.returned = r.signed32("returned");
+      w.has_readback = r.has("readback");
+      w.readback = r.signed32("readback");
+      w.readback_error = r.error("readback_error");
+      scenario.recorded_writes.push_back(w);
+    } else if (kind == "fail") {
+      const std::uint32_t id = r.unsigned32("id");
+      for (Control& c : scenario.controls) {
+        if (c.id == id) c.write_error = r.error("error");
+      }
+    } else if (kind == "vanish") {
+      scenario.vanish_after = static_cast<long>(r.number("after"));
+    } else {
+      error = "line " + std::to_string(line_number) + ": unknown record '" + kind + "'";
+      return false;
+    }
+  }
+  std::stable_sort(scenario.controls.begin(), scenario.controls.end(),
+                   [](const Control& a, const Control& b) { return a.id < b.id; });
+  return true;
+}
+
+bool load_scenario_file(const char* path, Scenario& scenario, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = std::string("cannot read ") + path;
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return parse_scenario(text.str(), scenario, error);
+}
+
+// ---- the device ----
+
+Camera::Camera(Scenario scenario) : scenario_(std::move(scenario)) {}
+
+const Control* Camera::control(std::uint32_t id) const {
+  const auto& cs = scenario_.controls;
+  auto it = std::lower_bound(cs.begin(), cs.end(), id,
+                             [](const Control& c, std::uint32_t key) { return c.id < key; });
+  return it != cs.end() && it->id == id ? &*it : nullptr;
+}
+
+Control* Camera::control(std::uint32_t id) {
+  return const_cast<Control*>(static_cast<const Camera*>(this)->control(id));
+}
+
+int Camera::handle(unsigned long request, void* arg) {
+  switch (request) {
+    case VIDIOC_QUERYCAP: ++counts_.querycap; break;
+    case VIDIOC_QUERYCTRL: ++counts_.queryctrl; break;
+    case VIDIOC_G_CTRL: ++counts_.g_ctrl; break;
+    case VIDIOC_S_CTRL: ++counts_.s_ctrl; break;
+    case VIDIOC_QUERYMENU: ++counts_.querymenu; break;
+    case VIDIOC_G_FMT: ++counts_.g_fmt; break;
+    default: ++counts_.other; break;
+  }
+  if (scenario_.vanish_after >= 0 && counts_.total() > scenario_.vanish_after) fail_all_ = ENODEV;
+  if (fail_all_ != 0) {
+    if (request == VIDIOC_S_CTRL) {
+      const auto* c = static_cast<const v4l2_control*>(arg);
+      write_log_.push_back(Write{c->id, c->value, fail_all_, 0, false, 0, 0});
+    }
+    return fail_all_;
+  }
+  switch (request) {
+    case VIDIOC_QUERYCAP: return query_capabilities(arg);
+    case VIDIOC_QUERYCTRL: return query_control(arg);
+    case VIDIOC_G_CTRL: return get_control(arg);
+    case VIDIOC_S_CTRL: return set_control(arg);
+    case VIDIOC_QUERYMENU: return query_menu(arg);
+    case VIDIOC_G_FMT: return get_format(arg);
+    default: return ENOTTY;
+  }
+}
+
+int Camera::query_capabilities(void* arg) {
+  if (scenario_.querycap_error != 0) return scenario_.querycap_error;
+  auto* cap = static_cast<v4l2_capability*>(arg);
+  std::memset(cap, 0, sizeof *cap);
+  copy_name(cap->driver, sizeof cap->driver, scenario_.driver);
+  copy_name(cap->card, sizeof cap->card, scenario_.card);
+  copy_name(cap->bus_info, sizeof cap->bus_info, scenario_.bus_info);
+  cap->version = scenario_.version;
+  cap->capabilities = scenario_.capabilities;
+  cap->device_caps = scenario_.device_caps;
+  return 0;
+}
+
+int Camera::query_control(void* arg) {
+  auto* q = static_cast<v4l2_queryctrl*>(arg);
+  const std::uint32_t next = q->id & (V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND);
+  const std::uint32_t id = q->id & ~(V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND);
+  const Control* found = nullptr;
+  if (next == 0) {
+    found = control(id);
+  } else {
+    // NEXT_CTRL alone skips compound controls, NEXT_COMPOUND alone yields only them.
+    const bool want_plain = (next & V4L2_CTRL_FLAG_NEXT_CTRL) != 0;
+    const bool want_compound = (next & V4L2_CTRL_FLAG_NEXT_COMPOUND) != 0;
+    const auto& cs = scenario_.controls;
+    auto it = std::upper_bound(cs.begin(), cs.end(), id,
+                               [](std::uint32_t key, const Control& c) { return key < c.id; });
+    for (; it != cs.end(); ++it) {
+      if (is_compound(*it) ? want_compound : want_plain) {
+        found = &*it;
+        break;
+      }
+    }
+  }
+  if (found == nullptr) return EINVAL;
+  std::memset(q, 0, sizeof *q);
+  q->id = found->id;
+  q->type = found->type;
+  copy_name(q->name, sizeof q->name, found->name);
+  q->minimum = found->minimum;
+  q->maximum = found->maximum;
+  q->step = found->step;
+  q->default_value = found->default_value;
+  q->flags = found->flags;
+  return 0;
+}
+
+int Camera::get_control(void* arg) {
+  auto* c = static_cast<v4l2_control*>(arg);
+  const Control* found = control(c->id);
+  if (found == nullptr || !is_int_type(found->type)) return EINVAL;
+  if ((found->flags & V4L2_CTRL_FLAG_WRITE_ONLY) != 0) return EACCES;
+  if (found->value_error != 0) return found->value_error;
+  c->value = found->value;
+  return 0;
+}
+
+int Camera::set_control(void* arg) {
+  auto* c = static_cast<v4l2_control*>(arg);
+  Write entry{c->id, c->value, 0, 0, false, 0, 0};
+  auto refuse = [&](int error) {
+    entry.result = error;
+    write_log_.push_back(entry);
+    return error;
+  };
+  Control* found = control(c->id);
+  if (found == nullptr || !is_int_type(found->type)) return refuse(EINVAL);
+  if ((found->flags & V4L2_CTRL_FLAG_READ_ONLY) != 0) return refuse(EACCES);
+  if ((found->flags & V4L2_CTRL_FLAG_GRABBED) != 0) return refuse(EBUSY);
+  if (found->write_error != 0) return refuse(found->write_error);
+
+  std::int32_t value = c->value;
+  switch (found->type) {
+    case V4L2_CTRL_TYPE_INTEGER:
+      value = round_to_range(value, *found);
+      break;
+    case V4L2_CTRL_TYPE_BOOLEAN:
+      value = value != 0 ? 1 : 0;
+      break;
+    case V4L2_CTRL_TYPE_MENU:
+    case V4L2_CTRL_TYPE_INTEGER_MENU: {
+      if (value < found->minimum || value > found->maximum) return refuse(ERANGE);
+      const auto item = found->menu.find(static_cast<std::uint32_t>(value));
+      if (item == found->menu.end() || item->second.error != 0) return refuse(EINVAL);
+      break;
+    }
+    case V4L2_CTRL_TYPE_BITMASK:
+      value = static_cast<std::int32_t>(static_cast<std::uint32_t>(value) &
+                                        static_cast<std::uint32_t>(found->maximum));
+      break;
+    case V4L2_CTRL_TYPE_BUTTON:
+      value = 0;
+      break;
+    default:
+      break;
+  }
+  if (found->type != V4L2_CTRL_TYPE_BUTTON) found->value = value;
+  c->value = value;
+  entry.returned = value;
+  write_log_.push_back(entry);
+  return 0;
+}
+
+int Camera::query_menu(void* arg) {
+  auto* m = static_cast<v4l2_querymenu*>(arg);
+  const Control* found = control(m->id);
+  if (found == nullptr) return EINVAL;
+  if (found->type != V4L2_CTRL_TYPE_MENU && found->type != V4L2_CTRL_TYPE_INTEGER_MENU) {
+    return EINVAL;
+  }
+  const std::int64_t index = m->index;
+  if (index < found->minimum || index > found->maximum) return EINVAL;
+  const auto item = found->menu.find(m->index);
+  if (item == found->menu.end()) return EINVAL;
+  if (item->second.error != 0) return item->second.error;
+  const std::uint32_t id = m->id;
+  const std::uint32_t at = m->index;
+  std::memset(m, 0, sizeof *m);
+  m->id = id;
+  m->index = at;
+  if (found->type == V4L2_CTRL_TYPE_MENU) {
+    copy_name(m->name, sizeof m->name, item->second.name);
+  } else {
+    m->value = item->second.value;
+  }
+  return 0;
+}
+
+int Camera::get_format(void* arg) {
+  auto* f = static_cast<v4l2_format*>(arg);
+  for (const Format& format : scenario_.formats) {
+    if (format.type != f->type) continue;
+    if (format.error != 0) return format.error;
+    const std::uint32_t type = f->type;
+    std::memset(f, 0, sizeof *f);
+    f->type = type;
+    f->fmt.pix.width = format.width;
+    f->fmt.pix.height = format.height;
+    f->fmt.pix.pixelformat = format.pixelformat;
+    return 0;
+  }
+  return EINVAL;
+}
+
+}  // namespace camsim

@@ -1,0 +1,113 @@
+// Value changes by key and the reset of all controls; the table only ever holds what the device took.
+#include "controls/adjust.h"
+
+#include <linux/videodev2.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "controls/control_table.h"
+#include "device/device.h"
+
+namespace camctl {
+namespace {
+
+constexpr std::int64_t kJumpFactor = 10;
+
+std::int32_t saturate(std::int64_t value) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
+
+// Stepping a menu goes from one offered item to the next: the driver refuses the indexes
+// in a gap, and a plain step would stick there.
+bool next_menu_index(const ControlEntry& entry, bool upward, std::int32_t& index) {
+  const auto& items = entry.menu_entries;
+  if (upward) {
+    for (const MenuEntry& item : items) {
+      if (static_cast<std::int64_t>(item.index) > entry.value) {
+        index = static_cast<std::int32_t>(item.index);
+        return true;
+      }
+    }
+    return false;
+  }
+  for (auto item = items.rbegin(); item != items.rend(); ++item) {
+    if (static_cast<std::int64_t>(item->index) < entry.value) {
+      index = static_cast<std::int32_t>(item->index);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Works out the value a key asks for; false when the key asks for nothing.
+bool requested_value(const ControlEntry& entry, AdjustKind kind, std::int32_t& wanted) {
+  const std::int64_t value = entry.value;
+  const std::int64_t step = entry.step;
+  switch (kind) {
+    case AdjustKind::step_down:
+    case AdjustKind::step_up: {
+      const bool upward = kind == AdjustKind::step_up;
+      if (upward ? value >= entry.maximum : value <= entry.minimum) return false;
+      if (entry.has_menu) return next_menu_index(entry, upward, wanted);
+      wanted = saturate(upward ? value + step : value - step);
+      return true;
+    }
+    case AdjustKind::jump_down:
+      wanted = saturate(std::max<std::int64_t>(value - kJumpFactor * step, entry.minimum));
+      return true;
+    case AdjustKind::jump_up:
+      wanted = saturate(std::min<std::int64_t>(value + kJumpFactor * step, entry.maximum));
+      return true;
+    case AdjustKind::minimum:
+      wanted = entry.minimum;
+      return true;
+    case AdjustKind::maximum:
+      wanted = entry.maximum;
+      return true;
+    case AdjustKind::default_value:
+      wanted = entry.default_value;
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int write_control_value(Device& device, ControlEntry& entry, std::int32_t value) {
+  v4l2_control control{};
+  control.id = entry.id;
+  control.value = value;
+  const int error = device.set_control(control);
+  if (error == 0) entry.value = control.value;
+  return error;
+}
+
+bool adjust_control(ControlTable& table, Device& device, std::size_t position, AdjustKind kind,
+                    WriteRefusal* refusal) {
+  if (position >= table.count()) return false;
+  ControlEntry& entry = table.at(position);
+  std::int32_t wanted = 0;
+  if (!requested_value(entry, kind, wanted)) return false;
+  if (wanted == entry.value) return false;
+
+  const std::int32_t old = entry.value;
+  if (const int error = write_control_value(device, entry, wanted); error != 0) {
+    if (refusal != nullptr) *refusal = WriteRefusal{position, error};
+    return false;
+  }
+  return entry.value != old;
+}
+
+void reset_all_controls(ControlTable& table, Device& device, WriteRefusal* refusal) {
+  for (std::size_t position = 0; position < table.count(); ++position) {
+    ControlEntry& entry = table.at(position);
+    if (const int error = write_control_value(device, entry, entry.default_value);
+        error != 0 && refusal != nullptr) {
+      *refusal = WriteRefusal{position, error};
+    }
+  }
+}
+
+}  // namespace camctl

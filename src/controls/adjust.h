@@ -1,0 +1,33 @@
+// Changes of control values, each written to the device at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace camctl {
+
+class Device;
+struct ControlEntry;
+struct ControlTable;
+
+enum class AdjustKind { step_down, step_up, jump_down, jump_up, minimum, maximum, default_value };
+
+// What the driver said to the last write it refused.
+struct WriteRefusal {
+  std::size_t position = 0;  // entry position in the table
+  int error = 0;             // errno value; 0 when nothing was refused
+};
+
+// Writes value to the entry's control. On success the entry takes the value the driver
+// reports it stored (drivers clamp and round); on failure the entry is left as it was.
+// Returns 0 or the errno value of the refusal.
+int write_control_value(Device& device, ControlEntry& entry, std::int32_t value);
+
+// Returns true when the entry's value changed.
+bool adjust_control(ControlTable& table, Device& device, std::size_t position, AdjustKind kind,
+                    WriteRefusal* refusal = nullptr);
+
+// Writes every entry's default, whatever its value.
+void reset_all_controls(ControlTable& table, Device& device, WriteRefusal* refusal = nullptr);
+
+}  // namespace camctl

@@ -1,0 +1,150 @@
+// Walks the device's controls into the table: eligibility, variable names, ignore list, menus.
+#include "controls/control_table.h"
+
+#include <linux/videodev2.h>
+
+#include <cstring>
+
+#include "device/device.h"
+
+namespace camctl {
+namespace {
+
+constexpr std::uint32_t kNextFlags = V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND;
+// Controls the user cannot change, or that the driver currently ignores.
+constexpr std::uint32_t kSkipFlags =
+    V4L2_CTRL_FLAG_DISABLED | V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_INACTIVE;
+
+// The driver's names are fixed arrays that may be filled to the last byte with no zero.
+std::string copy_name(const __u8* name, std::size_t size) {
+  const char* text = reinterpret_cast<const char*>(name);
+  return std::string(text, strnlen(text, size));
+}
+
+// Only ASCII letters and digits count as word characters, whatever the bytes above 127
+// mean in some encoding: the program runs in the POSIX locale and keys must not vary.
+bool is_word_byte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+void collect_menu(Device& device, ControlEntry& entry) {
+  const std::int64_t first = entry.minimum;
+  const std::int64_t last = entry.maximum;
+  const std::int64_t span = last - first + 1;
+  if (span <= 0) return;
+  const std::int64_t asked = span < kMaxMenuQueries ? span : kMaxMenuQueries;
+  entry.menu_entries.reserve(static_cast<std::size_t>(asked));
+
+  v4l2_querymenu item{};
+  for (std::int64_t index = first; index < first + asked; ++index) {
+    item.id = entry.id;
+    item.index = static_cast<std::uint32_t>(index);
+    if (device.query_menu(item) != 0) continue;  // a gap in the menu
+    MenuEntry menu_entry;
+    menu_entry.index = static_cast<std::uint32_t>(index);
+    if (entry.type == V4L2_CTRL_TYPE_MENU) {
+      menu_entry.has_label = true;
+      menu_entry.label = copy_name(item.name, sizeof item.name);
+    } else {
+      // The screen and the settings file deal in 32-bit values; keep the low half.
+      menu_entry.value = static_cast<std::int32_t>(static_cast<std::uint32_t>(
+          static_cast<std::uint64_t>(item.value) & 0xffffffffU));
+    }
+    entry.menu_entries.push_back(std::move(menu_entry));
+  }
+  entry.has_menu = !entry.menu_entries.empty();
+}
+
+}  // namespace
+
+std::string derive_variable_name(std::string_view display_name) {
+  std::string result;
+  result.reserve(display_name.size());
+  bool gap = false;
+  for (const char ch : display_name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == 0) break;
+    if (!is_word_byte(c)) {
+      gap = true;
+      continue;
+    }
+    if (gap) {
+      result.push_back('_');
+      gap = false;
+    }
+    result.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+  }
+  return result;
+}
+
+bool is_ignored(const std::vector<std::string_view>& ignore_names,
+                std::string_view variable_name) {
+  for (const std::string_view name : ignore_names) {
+    if (name.starts_with(variable_name)) return true;
+  }
+  return false;
+}
+
+const MenuEntry* find_menu_entry(const ControlEntry& entry, std::int32_t value) {
+  if (!entry.has_menu) return nullptr;
+  for (const MenuEntry& item : entry.menu_entries) {
+    if (static_cast<std::int64_t>(item.index) == static_cast<std::int64_t>(value)) return &item;
+  }
+  return nullptr;
+}
+
+void build_control_table(Device& device, const std::vector<std::string_view>& ignore_names,
+                         bool list_mode, std::FILE* out, ControlTable& table) {
+  if (list_mode) {
+    std::fprintf(out, "INFO: %30s = %-30s\n", "Control variable name", "Control name");
+  } else {
+    table.entries.reserve(100);
+  }
+
+  v4l2_queryctrl query{};
+  query.id = kNextFlags;
+  std::uint32_t previous_id = 0;
+  while (device.query_control(query) == 0) {
+    const std::uint32_t id = query.id & ~kNextFlags;
+    // Ids rise through the walk; a driver that answers otherwise would keep us here forever.
+    if (id <= previous_id && previous_id != 0) break;
+    previous_id = id;
+    query.id = id | kNextFlags;
+    if ((query.flags & kSkipFlags) != 0) continue;
+
+    v4l2_control current{};
+    current.id = id;
+    if (device.get_control(current) != 0) continue;
+
+    std::string display_name = copy_name(query.name, sizeof query.name);
+    std::string variable_name = derive_variable_name(display_name);
+    if (list_mode) {
+      std::fprintf(out, "INFO: %30s = %-30s\n", variable_name.c_str(), display_name.c_str());
+      continue;
+    }
+    if (!ignore_names.empty() && is_ignored(ignore_names, variable_name)) continue;
+
+    const bool is_menu =
+        query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
+    // A menu whose range holds no index at all offers nothing to choose from.
+    if (is_menu && static_cast<std::int64_t>(query.maximum) ==
+                       static_cast<std::int64_t>(query.minimum) - 1) {
+      continue;
+    }
+
+    ControlEntry entry;
+    entry.id = id;
+    entry.display_name = std::move(display_name);
+    entry.variable_name = std::move(variable_name);
+    entry.type = query.type;
+    entry.value = current.value;
+    entry.minimum = query.minimum;
+    entry.maximum = query.maximum;
+    entry.step = query.step;
+    entry.default_value = query.default_value;
+    if (is_menu) collect_menu(device, entry);
+    table.entries.push_back(std::move(entry));
+  }
+}
+
+}  // namespace camctl

@@ -1,0 +1,38 @@
+// The one open capture device and the Video4Linux2 requests the program makes on it.
+#pragma once
+
+#include <linux/videodev2.h>
+
+#include <cstdio>
+
+#include "device/unique_fd.h"
+
+namespace camctl {
+
+// Every request returns 0 on success or the errno value of its failure; none prints.
+class Device {
+ public:
+  // Opens the node read-write and non-blocking.
+  int open(const char* path);
+  void close() { fd_.reset(); }
+  bool is_open() const { return fd_.valid(); }
+
+  int query_capabilities(v4l2_capability& cap);
+  int query_control(v4l2_queryctrl& query);
+  int get_control(v4l2_control& control);
+  // On success the driver leaves the value it actually stored in control.value.
+  int set_control(v4l2_control& control);
+  int query_menu(v4l2_querymenu& item);
+  int get_capture_format(v4l2_format& format);
+
+ private:
+  int request(unsigned long code, void* arg);
+
+  UniqueFd fd_;
+};
+
+// Opens the node and proves it is a video capture device, printing the start-up lines
+// ("INFO: Device is ...", or the one "ERROR: " line of a failure) to out.
+bool open_capture_device(Device& device, const char* path, std::FILE* out);
+
+}  // namespace camctl

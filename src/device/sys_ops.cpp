@@ -1,0 +1,32 @@
+// The system calls in force for device requests: the kernel's, unless a test replaced them.
+#include "device/sys_ops.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace camctl {
+namespace {
+
+int real_open(const char* path, int flags) { return ::open(path, flags); }
+int real_ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
+int real_close(int fd) { return ::close(fd); }
+
+SysOps& current() {
+  static SysOps ops = real_sys_ops();
+  return ops;
+}
+
+}  // namespace
+
+SysOps real_sys_ops() { return SysOps{real_open, real_ioctl, real_close}; }
+
+const SysOps& sys_ops() { return current(); }
+
+SysOps set_sys_ops(const SysOps& ops) {
+  SysOps previous = current();
+  current() = ops;
+  return previous;
+}
+
+}  // namespace camctl

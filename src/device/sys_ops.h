@@ -1,0 +1,21 @@
+// The three system calls the device layer makes, replaceable so tests can stand a simulated camera in.
+#pragma once
+
+namespace camctl {
+
+struct SysOps {
+  int (*open)(const char* path, int flags);
+  int (*ioctl)(int fd, unsigned long request, void* arg);
+  int (*close)(int fd);
+};
+
+// The calls straight to the kernel.
+SysOps real_sys_ops();
+
+// The calls in force for every device request of this process.
+const SysOps& sys_ops();
+
+// Replaces the calls in force; returns the ones replaced so a caller can put them back.
+SysOps set_sys_ops(const SysOps& ops);
+
+}  // namespace camctl

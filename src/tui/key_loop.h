@@ -1,0 +1,14 @@
+// The interactive screen's main loop: keys in, control changes and redraws out.
+#pragma once
+
+namespace camctl {
+
+class Device;
+struct ControlTable;
+struct RunOptions;
+
+// Runs the screen until the user quits; restores the terminal before it returns.
+// Returns the process exit status.
+int run_key_loop(ControlTable& table, Device& device, const RunOptions& options);
+
+}  // namespace camctl

@@ -1,0 +1,31 @@
+// Runs the real camera_control binary with the simulated camera preloaded and captures what it prints.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+struct ProgramResult {
+  int exit_status = -1;  // -1 when it did not exit normally
+  int signal = 0;
+  std::string out;
+  std::string err;
+};
+
+struct ProgramRun {
+  std::vector<std::string> args;  // after argv[0]
+  std::string scenario;           // scenario file for the simulated camera; empty: none
+  std::vector<std::pair<std::string, std::string>> env;  // extra environment
+  std::string log_path;           // CAMSIM_LOG, if any
+};
+
+ProgramResult run_program(const ProgramRun& run);
+
+std::string fixture_path(const std::string& name);
+std::string read_file(const std::string& path);
+// A fresh private directory for one test's files, removed by the caller's own cleanup.
+std::string make_temp_dir();
+
+}  // namespace e2e
