@@ -59,15 +59,17 @@ std::int32_t round_to_range(std::int32_t value, const Control& control) {
   const std::uint32_t step = control.step > 0 ? static_cast<std::uint32_t>(control.step) : 1U;
   const auto half = static_cast<std::int32_t>(step / 2);
   std::int32_t val = value;
-  if (control.maximum >= 0 && val >= static_cast<std::int32_t>(static_cast<std::uint32_t>(
-                                          control.maximum) - static_cast<std::uint32_t>(half))) {
+  if (control.maximum >= 0 &&
+      val >= static_cast<std::int32_t>(static_cast<std::uint32_t>(control.maximum) -
+                                       static_cast<std::uint32_t>(half))) {
     val = control.maximum;
   } else {
     val = static_cast<std::int32_t>(static_cast<std::uint32_t>(val) +
                                     static_cast<std::uint32_t>(half));
   }
   val = std::clamp(val, control.minimum, control.maximum);
-  std::uint32_t offset = static_cast<std::uint32_t>(val) - static_cast<std::uint32_t>(control.minimum);
+  std::uint32_t offset =
+      static_cast<std::uint32_t>(val) - static_cast<std::uint32_t>(control.minimum);
   offset = step * (offset / step);
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(control.minimum) + offset);
 }
@@ -297,13 +299,27 @@ Control* Camera::control(std::uint32_t id) {
 
 int Camera::handle(unsigned long request, void* arg) {
   switch (request) {
-    case VIDIOC_QUERYCAP: ++counts_.querycap; break;
-    case VIDIOC_QUERYCTRL: ++counts_.queryctrl; break;
-    case VIDIOC_G_CTRL: ++counts_.g_ctrl; break;
-    case VIDIOC_S_CTRL: ++counts_.s_ctrl; break;
-    case VIDIOC_QUERYMENU: ++counts_.querymenu; break;
-    case VIDIOC_G_FMT: ++counts_.g_fmt; break;
-    default: ++counts_.other; break;
+    case VIDIOC_QUERYCAP:
+      ++counts_.querycap;
+      break;
+    case VIDIOC_QUERYCTRL:
+      ++counts_.queryctrl;
+      break;
+    case VIDIOC_G_CTRL:
+      ++counts_.g_ctrl;
+      break;
+    case VIDIOC_S_CTRL:
+      ++counts_.s_ctrl;
+      break;
+    case VIDIOC_QUERYMENU:
+      ++counts_.querymenu;
+      break;
+    case VIDIOC_G_FMT:
+      ++counts_.g_fmt;
+      break;
+    default:
+      ++counts_.other;
+      break;
   }
   if (scenario_.vanish_after >= 0 && counts_.total() > scenario_.vanish_after) fail_all_ = ENODEV;
   if (fail_all_ != 0) {
@@ -314,13 +330,20 @@ int Camera::handle(unsigned long request, void* arg) {
     return fail_all_;
   }
   switch (request) {
-    case VIDIOC_QUERYCAP: return query_capabilities(arg);
-    case VIDIOC_QUERYCTRL: return query_control(arg);
-    case VIDIOC_G_CTRL: return get_control(arg);
-    case VIDIOC_S_CTRL: return set_control(arg);
-    case VIDIOC_QUERYMENU: return query_menu(arg);
-    case VIDIOC_G_FMT: return get_format(arg);
-    default: return ENOTTY;
+    case VIDIOC_QUERYCAP:
+      return query_capabilities(arg);
+    case VIDIOC_QUERYCTRL:
+      return query_control(arg);
+    case VIDIOC_G_CTRL:
+      return get_control(arg);
+    case VIDIOC_S_CTRL:
+      return set_control(arg);
+    case VIDIOC_QUERYMENU:
+      return query_menu(arg);
+    case VIDIOC_G_FMT:
+      return get_format(arg);
+    default:
+      return ENOTTY;
   }
 }
 

@@ -1,4 +1,5 @@
-// A simulated V4L2 capture device that answers requests the way the kernel's control framework does.
+// A simulated V4L2 capture device that answers requests the way the kernel's control framework
+// does.
 #pragma once
 
 #include <cstdint>
@@ -25,8 +26,8 @@ struct Control {
   std::int32_t default_value = 0;
   std::uint32_t flags = 0;
   std::int32_t value = 0;
-  int value_error = 0;    // what the recorded driver answered to G_CTRL, if it refused
-  int write_error = 0;    // injected: every S_CTRL of this control fails with it
+  int value_error = 0;  // what the recorded driver answered to G_CTRL, if it refused
+  int write_error = 0;  // injected: every S_CTRL of this control fails with it
   std::map<std::uint32_t, MenuItem> menu;  // by index
 };
 

@@ -13,11 +13,15 @@ namespace {
 Router* g_router = nullptr;
 camctl::SysOps g_saved{};
 
-int routed_open(const char* path, int flags) { return g_router->open(path, flags); }
+int routed_open(const char* path, int flags) {
+  return g_router->open(path, flags);
+}
 int routed_ioctl(int fd, unsigned long request, void* arg) {
   return g_router->ioctl(fd, request, arg);
 }
-int routed_close(int fd) { return g_router->close(fd); }
+int routed_close(int fd) {
+  return g_router->close(fd);
+}
 
 }  // namespace
 

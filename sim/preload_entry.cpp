@@ -36,6 +36,8 @@ int ioctl(int fd, unsigned long request, ...) {
   return camsim::preload_ioctl(fd, request, arg);
 }
 
-int close(int fd) { return camsim::preload_close(fd); }
+int close(int fd) {
+  return camsim::preload_close(fd);
+}
 
 }  // extern "C"

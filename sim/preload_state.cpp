@@ -4,8 +4,8 @@
 #include "sim/preload_state.h"
 
 #include <dlfcn.h>
-#include <linux/videodev2.h>
 #include <fcntl.h>
+#include <linux/videodev2.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -44,11 +44,15 @@ CloseFn real_close_fn() {
   return fn;
 }
 
-int system_open(const char* path, int flags) { return real_open_fn()(path, flags, 0); }
+int system_open(const char* path, int flags) {
+  return real_open_fn()(path, flags, 0);
+}
 int system_ioctl(int fd, unsigned long request, void* arg) {
   return real_ioctl_fn()(fd, request, arg);
 }
-int system_close(int fd) { return real_close_fn()(fd); }
+int system_close(int fd) {
+  return real_close_fn()(fd);
+}
 
 struct State;
 State* g_state = nullptr;  // set once the simulated node has been asked for
@@ -72,8 +76,9 @@ State* state() {
       std::_Exit(125);
     }
     st->camera = std::make_unique<Camera>(std::move(scenario));
-    st->router = std::make_unique<Router>(st->camera.get(), device != nullptr ? device : "/dev/video0",
-                                          SystemCalls{system_open, system_ioctl, system_close});
+    st->router =
+        std::make_unique<Router>(st->camera.get(), device != nullptr ? device : "/dev/video0",
+                                 SystemCalls{system_open, system_ioctl, system_close});
     if (const char* log = std::getenv("CAMSIM_LOG")) {
       st->log_fd = real_open_fn()(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
@@ -96,11 +101,12 @@ void log_new_writes() {
     const Write& w = log[s->logged_writes];
     char line[160];
     if (w.result == 0) {
-      std::snprintf(line, sizeof line, "write id=0x%08" PRIx32 " value=%" PRId32 " result=0 returned=%" PRId32 "\n",
+      std::snprintf(line, sizeof line,
+                    "write id=0x%08" PRIx32 " value=%" PRId32 " result=0 returned=%" PRId32 "\n",
                     w.id, w.value, w.returned);
     } else {
-      std::snprintf(line, sizeof line, "write id=0x%08" PRIx32 " value=%" PRId32 " result=%s\n", w.id,
-                    w.value, errno_name(w.result));
+      std::snprintf(line, sizeof line, "write id=0x%08" PRIx32 " value=%" PRId32 " result=%s\n",
+                    w.id, w.value, errno_name(w.result));
     }
     log_line(line);
   }

@@ -59,16 +59,19 @@ TEST(OpenCaptureDevice, TheDeviceCapabilitiesDecideNotTheNodes) {
   bool ok = true;
   // Output only, radio only, multi-planar capture only: refused.
   for (const char* caps : {"0x84200002", "0x84250000", "0x84201000"}) {
-    const std::string text = std::string("device driver=\"d\" card=\"c\" bus_info=\"b\" version=0x1 "
-                                         "capabilities=") + caps + " device_caps=0x1\n";
+    const std::string text = std::string(
+                                 "device driver=\"d\" card=\"c\" bus_info=\"b\" version=0x1 "
+                                 "capabilities=") +
+                             caps + " device_caps=0x1\n";
     EXPECT_EQ(run_open(text, "/dev/video0", &ok), "ERROR: /dev/video0 is no video capture device\n")
         << caps;
     EXPECT_FALSE(ok);
   }
   // The node itself lacks capture, the device has it: accepted.
-  run_open("device driver=\"d\" card=\"c\" bus_info=\"b\" version=0x1 capabilities=0x84200001 "
-           "device_caps=0x04200002\n",
-           "/dev/video0", &ok);
+  run_open(
+      "device driver=\"d\" card=\"c\" bus_info=\"b\" version=0x1 capabilities=0x84200001 "
+      "device_caps=0x04200002\n",
+      "/dev/video0", &ok);
   EXPECT_TRUE(ok);
 }
 

@@ -14,12 +14,14 @@ using camsim::Camera;
 using camsim::Scenario;
 
 const char* const kFixtures[] = {
-    "vivid-6.1-capture.txt", "vivid-6.1-output.txt",  "vivid-6.1-mplane.txt",
+    "vivid-6.1-capture.txt", "vivid-6.1-output.txt",         "vivid-6.1-mplane.txt",
     "vivid-6.1-radio.txt",   "vivid-5.10-armhf-capture.txt", "uvc-webcam-5.10.txt",
     "board-camera-5.10.txt",
 };
 
-std::string fixture(const char* name) { return std::string(FIXTURE_DIR) + "/" + name; }
+std::string fixture(const char* name) {
+  return std::string(FIXTURE_DIR) + "/" + name;
+}
 
 class FixtureReplay : public ::testing::TestWithParam<const char*> {};
 

@@ -1,4 +1,5 @@
-// Value changes by key and the reset of all controls; the table only ever holds what the device took.
+// Value changes by key and the reset of all controls; the table only ever holds what the device
+// took.
 #include "controls/adjust.h"
 
 #include <linux/videodev2.h>

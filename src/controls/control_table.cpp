@@ -47,8 +47,8 @@ void collect_menu(Device& device, ControlEntry& entry) {
       menu_entry.label = copy_name(item.name, sizeof item.name);
     } else {
       // The screen and the settings file deal in 32-bit values; keep the low half.
-      menu_entry.value = static_cast<std::int32_t>(static_cast<std::uint32_t>(
-          static_cast<std::uint64_t>(item.value) & 0xffffffffU));
+      menu_entry.value = static_cast<std::int32_t>(
+          static_cast<std::uint32_t>(static_cast<std::uint64_t>(item.value) & 0xffffffffU));
     }
     entry.menu_entries.push_back(std::move(menu_entry));
   }
@@ -77,8 +77,7 @@ std::string derive_variable_name(std::string_view display_name) {
   return result;
 }
 
-bool is_ignored(const std::vector<std::string_view>& ignore_names,
-                std::string_view variable_name) {
+bool is_ignored(const std::vector<std::string_view>& ignore_names, std::string_view variable_name) {
   for (const std::string_view name : ignore_names) {
     if (name.starts_with(variable_name)) return true;
   }
@@ -127,8 +126,8 @@ void build_control_table(Device& device, const std::vector<std::string_view>& ig
     const bool is_menu =
         query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
     // A menu whose range holds no index at all offers nothing to choose from.
-    if (is_menu && static_cast<std::int64_t>(query.maximum) ==
-                       static_cast<std::int64_t>(query.minimum) - 1) {
+    if (is_menu &&
+        static_cast<std::int64_t>(query.maximum) == static_cast<std::int64_t>(query.minimum) - 1) {
       continue;
     }
 

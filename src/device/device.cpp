@@ -32,12 +32,24 @@ int Device::request(unsigned long code, void* arg) {
   }
 }
 
-int Device::query_capabilities(v4l2_capability& cap) { return request(VIDIOC_QUERYCAP, &cap); }
-int Device::query_control(v4l2_queryctrl& query) { return request(VIDIOC_QUERYCTRL, &query); }
-int Device::get_control(v4l2_control& control) { return request(VIDIOC_G_CTRL, &control); }
-int Device::set_control(v4l2_control& control) { return request(VIDIOC_S_CTRL, &control); }
-int Device::query_menu(v4l2_querymenu& item) { return request(VIDIOC_QUERYMENU, &item); }
-int Device::get_capture_format(v4l2_format& format) { return request(VIDIOC_G_FMT, &format); }
+int Device::query_capabilities(v4l2_capability& cap) {
+  return request(VIDIOC_QUERYCAP, &cap);
+}
+int Device::query_control(v4l2_queryctrl& query) {
+  return request(VIDIOC_QUERYCTRL, &query);
+}
+int Device::get_control(v4l2_control& control) {
+  return request(VIDIOC_G_CTRL, &control);
+}
+int Device::set_control(v4l2_control& control) {
+  return request(VIDIOC_S_CTRL, &control);
+}
+int Device::query_menu(v4l2_querymenu& item) {
+  return request(VIDIOC_QUERYMENU, &item);
+}
+int Device::get_capture_format(v4l2_format& format) {
+  return request(VIDIOC_G_FMT, &format);
+}
 
 namespace {
 
@@ -67,7 +79,8 @@ bool open_capture_device(Device& device, const char* path, std::FILE* out) {
     return false;
   }
   std::fprintf(out, "INFO: Device is %.*s on bus %.*s\n", bounded_length(cap.card, sizeof cap.card),
-               reinterpret_cast<const char*>(cap.card), bounded_length(cap.bus_info, sizeof cap.bus_info),
+               reinterpret_cast<const char*>(cap.card),
+               bounded_length(cap.bus_info, sizeof cap.bus_info),
                reinterpret_cast<const char*>(cap.bus_info));
   return true;
 }

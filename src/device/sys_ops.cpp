@@ -8,9 +8,15 @@
 namespace camctl {
 namespace {
 
-int real_open(const char* path, int flags) { return ::open(path, flags); }
-int real_ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
-int real_close(int fd) { return ::close(fd); }
+int real_open(const char* path, int flags) {
+  return ::open(path, flags);
+}
+int real_ioctl(int fd, unsigned long request, void* arg) {
+  return ::ioctl(fd, request, arg);
+}
+int real_close(int fd) {
+  return ::close(fd);
+}
 
 SysOps& current() {
   static SysOps ops = real_sys_ops();
@@ -19,9 +25,13 @@ SysOps& current() {
 
 }  // namespace
 
-SysOps real_sys_ops() { return SysOps{real_open, real_ioctl, real_close}; }
+SysOps real_sys_ops() {
+  return SysOps{real_open, real_ioctl, real_close};
+}
 
-const SysOps& sys_ops() { return current(); }
+const SysOps& sys_ops() {
+  return current();
+}
 
 SysOps set_sys_ops(const SysOps& ops) {
   SysOps previous = current();

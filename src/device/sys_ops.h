@@ -1,4 +1,5 @@
-// The three system calls the device layer makes, replaceable so tests can stand a simulated camera in.
+// The three system calls the device layer makes, replaceable so tests can stand a simulated camera
+// in.
 #pragma once
 
 namespace camctl {

@@ -19,7 +19,9 @@ const std::string kUsage =
     " -l                    List available controls\n"
     " -v device             V4L2 Video Capture device\n";
 
-std::string usage() { return std::string("Usage: ") + CAMERA_CONTROL_BINARY + " [options]\n" + kUsage; }
+std::string usage() {
+  return std::string("Usage: ") + CAMERA_CONTROL_BINARY + " [options]\n" + kUsage;
+}
 
 std::string scenario_file(const std::string& dir, const std::string& text) {
   const std::string path = dir + "/scenario.txt";
@@ -48,8 +50,8 @@ TEST(CommandLine, MissingArgumentNamesTheOptionThatLacksIt) {
     const ProgramResult r = run_program({{"-l", option}, "", {}, ""});
     EXPECT_EQ(r.exit_status, 1) << option;
     EXPECT_EQ(r.out, std::string("ERROR: Invalid option '") + option + "'\n");
-    EXPECT_EQ(r.err, std::string(CAMERA_CONTROL_BINARY) +
-                         ": option requires an argument -- '" + (option + 1) + "'\n" + usage());
+    EXPECT_EQ(r.err, std::string(CAMERA_CONTROL_BINARY) + ": option requires an argument -- '" +
+                         (option + 1) + "'\n" + usage());
   }
 }
 
@@ -64,14 +66,17 @@ TEST(CommandLine, FiftyIgnoreOptionsKeepFortyNine) {
   args.push_back("-v");
   args.push_back("/nonexistent/video");
   const ProgramResult r = run_program({args, "", {}, ""});
-  EXPECT_EQ(r.out, expected + "INFO: Opening /nonexistent/video device\n"
-                              "ERROR: Device open failed: No such file or directory (2)\n");
+  EXPECT_EQ(r.out, expected +
+                       "INFO: Opening /nonexistent/video device\n"
+                       "ERROR: Device open failed: No such file or directory (2)\n");
   EXPECT_EQ(r.exit_status, 1);
 }
 
 TEST(CommandLine, OptionsAfterPlainWordsCountAndTheLastDeviceWins) {
-  const ProgramResult r = run_program(
-      {{"word", "-v", "/first", "-l", "-v", "/dev/video0"}, fixture_path("uvc-webcam-5.10.txt"), {}, ""});
+  const ProgramResult r = run_program({{"word", "-v", "/first", "-l", "-v", "/dev/video0"},
+                                       fixture_path("uvc-webcam-5.10.txt"),
+                                       {},
+                                       ""});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "INFO: Opening /dev/video0 device\n");
   EXPECT_EQ(r.err, "");
@@ -80,8 +85,9 @@ TEST(CommandLine, OptionsAfterPlainWordsCountAndTheLastDeviceWins) {
 TEST(CommandLine, DoubleHyphenEndsTheOptions) {
   const ProgramResult r = run_program({{"-v", "/nonexistent", "--", "-l", "-x"}, "", {}, ""});
   EXPECT_EQ(r.exit_status, 1);
-  EXPECT_EQ(r.out, "INFO: Opening /nonexistent device\n"
-                   "ERROR: Device open failed: No such file or directory (2)\n");
+  EXPECT_EQ(r.out,
+            "INFO: Opening /nonexistent device\n"
+            "ERROR: Device open failed: No such file or directory (2)\n");
 }
 
 struct BadNode {
@@ -157,7 +163,8 @@ TEST_P(ListMode, PrintsExactlyTheReviewedListing) {
   const ProgramResult r = run_program({{"-l", "-i", "brightness"}, fixture_path(name), {}, log});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.err, "");
-  const std::string golden = std::string(GOLDEN_DIR) + "/" + name.substr(0, name.size() - 4) + ".list";
+  const std::string golden =
+      std::string(GOLDEN_DIR) + "/" + name.substr(0, name.size() - 4) + ".list";
   EXPECT_EQ("INFO: Ignored control: brightness\n" + e2e::read_file(golden), r.out);
   // Listing asks no menu items and changes nothing on the device.
   const std::string requests = e2e::read_file(log);

@@ -14,7 +14,9 @@
 
 namespace e2e {
 
-std::string fixture_path(const std::string& name) { return std::string(FIXTURE_DIR) + "/" + name; }
+std::string fixture_path(const std::string& name) {
+  return std::string(FIXTURE_DIR) + "/" + name;
+}
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -1,4 +1,5 @@
-// Runs the real camera_control binary with the simulated camera preloaded and captures what it prints.
+// Runs the real camera_control binary with the simulated camera preloaded and captures what it
+// prints.
 #pragma once
 
 #include <string>
@@ -18,7 +19,7 @@ struct ProgramRun {
   std::vector<std::string> args;  // after argv[0]
   std::string scenario;           // scenario file for the simulated camera; empty: none
   std::vector<std::pair<std::string, std::string>> env;  // extra environment
-  std::string log_path;           // CAMSIM_LOG, if any
+  std::string log_path;                                  // CAMSIM_LOG, if any
 };
 
 ProgramResult run_program(const ProgramRun& run);

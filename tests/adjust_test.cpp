@@ -1,0 +1,239 @@
+// Value changes by key and reset, checked in both the table and the device's write log.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <string>
+
+#include "controls/adjust.h"
+#include "controls/control_table.h"
+#include "device/device.h"
+#include "sim/in_process.h"
+
+namespace {
+
+using camctl::adjust_control;
+using camctl::AdjustKind;
+
+constexpr const char* kDevice =
+    "device driver=\"t\" card=\"Test\" bus_info=\"test:0\" version=0x1 capabilities=0x84200001 "
+    "device_caps=0x04200001\n";
+
+std::string control_line(std::uint32_t id, int type, const char* name, long min, long max,
+                         long step, long def, long value) {
+  char line[400];
+  std::snprintf(line, sizeof line,
+                "control id=0x%08x type=%d name=\"%s\" minimum=%ld maximum=%ld step=%ld "
+                "default=%ld flags=0x0 value=%ld\n",
+                id, type, name, min, max, step, def, value);
+  return line;
+}
+
+// One simulated camera, opened and walked, for the length of a test.
+class Adjust : public ::testing::Test {
+ protected:
+  void start(const std::string& controls) {
+    sim_ =
+        std::make_unique<camsim::InProcessCamera>(camsim::scenario_from_text(kDevice + controls));
+    std::FILE* sink = std::fopen("/dev/null", "w");
+    ASSERT_TRUE(camctl::open_capture_device(device_, "/dev/video0", sink));
+    camctl::build_control_table(device_, {}, false, sink, table_);
+    std::fclose(sink);
+    sim_->camera().clear_write_log();
+  }
+  void TearDown() override {
+    device_.close();
+    sim_.reset();
+  }
+  std::int32_t value(std::size_t i) const { return table_.at(i).value; }
+  std::int32_t device_value(std::size_t i) {
+    return sim_->camera().control(table_.at(i).id)->value;
+  }
+  const std::vector<camsim::Write>& writes() { return sim_->camera().write_log(); }
+  bool press(std::size_t i, AdjustKind kind) {
+    return adjust_control(table_, device_, i, kind, &refusal_);
+  }
+  void set_value(std::size_t i, std::int32_t v) {
+    table_.at(i).value = v;
+    sim_->camera().control(table_.at(i).id)->value = v;
+  }
+
+  std::unique_ptr<camsim::InProcessCamera> sim_;
+  camctl::Device device_;
+  camctl::ControlTable table_;
+  camctl::WriteRefusal refusal_;
+};
+
+TEST_F(Adjust, StepsJumpsAndBoundsOfAPlainInteger) {
+  start(control_line(0x00980900, 1, "Brightness", 0, 100, 1, 50, 10));
+  EXPECT_TRUE(press(0, AdjustKind::jump_down));
+  EXPECT_EQ(value(0), 0);
+  EXPECT_FALSE(press(0, AdjustKind::step_down));  // at the minimum: nothing written
+  EXPECT_TRUE(press(0, AdjustKind::step_up));
+  EXPECT_EQ(value(0), 1);
+  set_value(0, 10);
+  EXPECT_TRUE(press(0, AdjustKind::jump_up));
+  EXPECT_EQ(value(0), 20);
+  set_value(0, 95);
+  EXPECT_TRUE(press(0, AdjustKind::jump_up));
+  EXPECT_EQ(value(0), 100);
+  EXPECT_FALSE(press(0, AdjustKind::step_up));
+  EXPECT_FALSE(press(0, AdjustKind::maximum));
+  EXPECT_TRUE(press(0, AdjustKind::minimum));
+  EXPECT_EQ(value(0), 0);
+  EXPECT_TRUE(press(0, AdjustKind::default_value));
+  EXPECT_EQ(value(0), 50);
+  EXPECT_FALSE(press(0, AdjustKind::default_value));  // already there: nothing written
+  ASSERT_EQ(writes().size(), 6U);
+  const std::int32_t written[] = {0, 1, 20, 100, 0, 50};
+  for (std::size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(writes()[i].id, 0x00980900U);
+    EXPECT_EQ(writes()[i].value, written[i]);
+  }
+  EXPECT_EQ(device_value(0), 50);
+}
+
+TEST_F(Adjust, ABooleanStopsAtOne) {
+  start(control_line(0x00980909, 2, "Mute", 0, 1, 1, 0, 0));
+  EXPECT_TRUE(press(0, AdjustKind::step_up));
+  EXPECT_EQ(value(0), 1);
+  EXPECT_FALSE(press(0, AdjustKind::step_up));
+  EXPECT_EQ(writes().size(), 1U);
+}
+
+TEST_F(Adjust, AValueOffTheStepGridStaysWithinTheKeysGuards) {
+  start(control_line(0x00980900, 1, "Odd", 0, 100, 2, 0, 1));
+  // The driver rounds 1 - 2 = -1 into range: the entry shows 0, what the device holds.
+  EXPECT_TRUE(press(0, AdjustKind::step_down));
+  EXPECT_EQ(value(0), 0);
+  EXPECT_EQ(device_value(0), 0);
+  EXPECT_FALSE(press(0, AdjustKind::step_down));
+  EXPECT_FALSE(press(0, AdjustKind::jump_down));
+}
+
+TEST_F(Adjust, TheEntryTakesWhatTheDriverStored) {
+  start(control_line(0x009a0902, 1, "Exposure", 3, 2047, 5, 248, 248));
+  EXPECT_TRUE(press(0, AdjustKind::maximum));
+  EXPECT_EQ(writes().back().value, 2047);
+  EXPECT_EQ(value(0), 2043);  // the driver keeps to its step grid
+  EXPECT_EQ(device_value(0), 2043);
+  // Right again: 2043 is below the maximum, so it asks for 2048, which rounds back to 2043.
+  EXPECT_FALSE(press(0, AdjustKind::step_up));
+  EXPECT_EQ(value(0), 2043);
+}
+
+TEST_F(Adjust, RefusedWritesLeaveTheEntryAndReportTheError) {
+  for (const char* error : {"EACCES", "EBUSY", "EINVAL", "EIO", "ENODEV"}) {
+    SCOPED_TRACE(error);
+    start(control_line(0x00980900, 1, "Brightness", 0, 100, 1, 50, 50) +
+          control_line(0x00980901, 1, "Contrast", 0, 100, 1, 50, 50) +
+          "fail id=0x00980900 error=" + error + "\n");
+    refusal_ = {};
+    EXPECT_FALSE(press(0, AdjustKind::step_up));
+    EXPECT_EQ(value(0), 50);
+    EXPECT_EQ(refusal_.position, 0U);
+    EXPECT_EQ(refusal_.error, camsim::errno_from_name(error));
+    ASSERT_EQ(writes().size(), 1U);
+    EXPECT_EQ(writes()[0].value, 51);
+    EXPECT_TRUE(press(1, AdjustKind::step_up));
+    EXPECT_EQ(value(1), 51);
+    TearDown();
+    table_ = {};
+  }
+}
+
+TEST_F(Adjust, MenuStepsGoFromOfferedItemToOfferedItem) {
+  start(control_line(0x0098f904, 3, "Menu", 1, 4, 1, 3, 1) +
+        "menu id=0x0098f904 index=1 name=\"One\"\nmenu id=0x0098f904 index=2 error=EINVAL\n"
+        "menu id=0x0098f904 index=3 name=\"Three\"\nmenu id=0x0098f904 index=4 name=\"Four\"\n" +
+        control_line(0x0098f907, 9, "Integer Menu", 1, 8, 1, 4, 4) +
+        "menu id=0x0098f907 index=1 error=EINVAL\nmenu id=0x0098f907 index=2 value=2\n"
+        "menu id=0x0098f907 index=3 value=3\nmenu id=0x0098f907 index=4 value=5\n"
+        "menu id=0x0098f907 index=5 error=EINVAL\nmenu id=0x0098f907 index=6 error=EINVAL\n"
+        "menu id=0x0098f907 index=7 error=EINVAL\nmenu id=0x0098f907 index=8 value=13\n");
+  EXPECT_TRUE(press(0, AdjustKind::step_up));
+  EXPECT_EQ(value(0), 3);
+  EXPECT_TRUE(press(0, AdjustKind::step_up));
+  EXPECT_EQ(value(0), 4);
+  EXPECT_FALSE(press(0, AdjustKind::step_up));
+  EXPECT_TRUE(press(0, AdjustKind::step_down));
+  EXPECT_TRUE(press(0, AdjustKind::step_down));
+  EXPECT_EQ(value(0), 1);
+  EXPECT_FALSE(press(0, AdjustKind::step_down));
+
+  EXPECT_TRUE(press(1, AdjustKind::step_up));
+  EXPECT_EQ(value(1), 8);
+  EXPECT_TRUE(press(1, AdjustKind::step_down));
+  EXPECT_TRUE(press(1, AdjustKind::step_down));
+  EXPECT_TRUE(press(1, AdjustKind::step_down));
+  EXPECT_EQ(value(1), 2);
+  EXPECT_FALSE(press(1, AdjustKind::step_down));  // index 1 is a gap: nothing below
+  for (const camsim::Write& w : writes()) EXPECT_EQ(w.result, 0) << "wrote index " << w.value;
+  EXPECT_EQ(writes().size(), 8U);
+}
+
+TEST_F(Adjust, AJumpIntoAMenuGapIsRefusedAndChangesNothing) {
+  start(control_line(0x0098f907, 9, "Integer Menu", 1, 8, 1, 4, 4) +
+        "menu id=0x0098f907 index=1 error=EINVAL\nmenu id=0x0098f907 index=4 value=5\n"
+        "menu id=0x0098f907 index=8 value=13\n");
+  EXPECT_FALSE(press(0, AdjustKind::minimum));
+  EXPECT_EQ(value(0), 4);
+  EXPECT_EQ(refusal_.error, EINVAL);
+  EXPECT_TRUE(press(0, AdjustKind::jump_up));
+  EXPECT_EQ(value(0), 8);
+}
+
+TEST_F(Adjust, TheWholeThirtyTwoBitRangeNeverOverflows) {
+  start(control_line(0x0098f902, 1, "Integer 32 Bits", INT_MIN, INT_MAX, 1, 0, 0) +
+        control_line(0x0098f90a, 1, "Huge Step", INT_MIN, INT_MAX, 1500000000, 0, 0));
+  EXPECT_TRUE(press(0, AdjustKind::maximum));
+  EXPECT_EQ(value(0), INT_MAX);
+  EXPECT_FALSE(press(0, AdjustKind::step_up));
+  EXPECT_FALSE(press(0, AdjustKind::jump_up));
+  EXPECT_TRUE(press(0, AdjustKind::minimum));
+  EXPECT_EQ(value(0), INT_MIN);
+  EXPECT_FALSE(press(0, AdjustKind::jump_down));
+  EXPECT_TRUE(press(0, AdjustKind::jump_up));
+  EXPECT_EQ(value(0), INT_MIN + 10);
+
+  // 10 steps of 1.5e9 lie far past either end: a jump stops at the bound.
+  EXPECT_TRUE(press(1, AdjustKind::jump_up));
+  EXPECT_EQ(writes().back().value, INT_MAX);
+  set_value(1, 1500000000);
+  // One step up from 1.5e9 leaves the 32-bit range: the nearest 32-bit value is asked for.
+  EXPECT_TRUE(press(1, AdjustKind::step_up));
+  EXPECT_EQ(writes().back().value, INT_MAX);
+  // The driver keeps to its grid of 1.5e9 steps from the minimum; the entry follows it.
+  EXPECT_EQ(value(1), INT_MIN + 3000000000LL);
+  set_value(1, -1500000000);
+  EXPECT_TRUE(press(1, AdjustKind::step_down));
+  EXPECT_EQ(writes().back().value, INT_MIN);
+  EXPECT_EQ(value(1), INT_MIN);
+  EXPECT_FALSE(press(1, AdjustKind::jump_down));
+}
+
+TEST_F(Adjust, ResetWritesEveryDefaultAndKeepsRefusedEntries) {
+  start(control_line(0x00980900, 1, "Brightness", 0, 100, 1, 50, 50) +
+        control_line(0x00980901, 1, "Contrast", 0, 100, 1, 40, 70) +
+        control_line(0x00980902, 1, "Saturation", 0, 100, 1, 30, 90) +
+        "fail id=0x00980901 error=EBUSY\n");
+  camctl::reset_all_controls(table_, device_, &refusal_);
+  ASSERT_EQ(writes().size(), 3U);  // also the one already at its default
+  EXPECT_EQ(writes()[0].value, 50);
+  EXPECT_EQ(writes()[1].value, 40);
+  EXPECT_EQ(writes()[2].value, 30);
+  EXPECT_EQ(value(0), 50);
+  EXPECT_EQ(value(1), 70);  // refused: still what the device holds
+  EXPECT_EQ(value(2), 30);
+  EXPECT_EQ(refusal_.position, 1U);
+  EXPECT_EQ(refusal_.error, EBUSY);
+}
+
+TEST_F(Adjust, AnyPositionPastTheTableIsIgnored) {
+  start("");
+  EXPECT_FALSE(press(0, AdjustKind::step_up));
+  camctl::reset_all_controls(table_, device_, &refusal_);
+  EXPECT_TRUE(writes().empty());
+}
+
+}  // namespace
