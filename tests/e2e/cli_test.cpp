@@ -103,15 +103,20 @@ TEST_P(BadNodes, GiveTheirErrorLineAndStatusOne) {
   const BadNode& node = GetParam();
   const std::string dir = e2e::make_temp_dir();
   std::string scenario;
+  std::string own_file;  // a scenario written for this test, removed afterwards
   if (node.scenario != nullptr) {
     const std::string s = node.scenario;
-    scenario = s.find(' ') == std::string::npos ? fixture_path(s) : scenario_file(dir, s);
+    if (s.find(' ') == std::string::npos) {
+      scenario = fixture_path(s);
+    } else {
+      scenario = own_file = scenario_file(dir, s);
+    }
   }
   const ProgramResult r = run_program({{"-v", node.path}, scenario, {}, ""});
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.out, std::string("INFO: Opening ") + node.path + " device\n" + node.expected);
   EXPECT_EQ(r.err, "");
-  std::remove(scenario.c_str());
+  if (!own_file.empty()) std::remove(own_file.c_str());
   rmdir(dir.c_str());
 }
 
