@@ -1,18 +1,70 @@
 // The settings file: key=value lines of the controls that are away from their defaults.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
 namespace camctl {
 
 class Device;
 struct ControlTable;
 struct WriteRefusal;
 
-// Writes every entry away from its default as "name=value\r\n". Returns false on any failure.
+// Writes every entry away from its default as "name=value\r\n", replacing the file only once
+// the new content is safely stored. Returns false on any failure.
 bool save_settings(const ControlTable& table, const char* path);
 
 // Applies the pairs of the file to the table and the device. Returns false when the file
-// cannot be opened; a refused write is recorded in refusal and leaves its entry unchanged.
+// cannot be opened or read; a refused write is recorded in refusal and leaves its entry
+// unchanged.
 bool load_settings(ControlTable& table, Device& device, const char* path,
                    WriteRefusal* refusal = nullptr);
+
+// The whole file text save_settings writes for the table.
+std::string format_settings(const ControlTable& table);
+
+// Replaces the file at path by content (see save_settings). Returns false on any failure.
+bool write_settings_file(const char* path, std::string_view content);
+
+// The longest key the reader keeps: a driver's control name field is 32 bytes, and a
+// variable name is never longer than the name it comes from.
+inline constexpr std::size_t kMaxSettingsKey = 32;
+
+// One key=value pair as the reader takes it.
+struct SettingsPair {
+  char key[kMaxSettingsKey] = {};
+  std::size_t key_length = 0;  // of the kept characters; all of them unless key_too_long
+  bool key_too_long = false;   // such a key matches no entry
+  std::int32_t value = 0;      // numbers beyond 32 bits are held at the nearest 32-bit value
+
+  std::string_view key_text() const { return {key, key_length}; }
+};
+
+// Reads pairs from text or from a stream, with the settings file's scan rules. Its state is
+// bounded whatever the input.
+class SettingsReader {
+ public:
+  explicit SettingsReader(std::string_view text);
+  explicit SettingsReader(std::FILE* stream);  // borrowed; not closed
+
+  // The next pair; false once reading has stopped (end of input, empty key, no "=", no
+  // number), and for good.
+  bool next(SettingsPair& pair);
+
+  // True when the stream reported a read error.
+  bool read_failed() const;
+
+ private:
+  int get();
+
+  std::string_view text_;
+  std::size_t offset_ = 0;
+  std::FILE* stream_ = nullptr;
+  int lookahead_ = -2;  // a byte taken but not used, or -2 for none
+  bool stopped_ = false;
+};
 
 }  // namespace camctl
