@@ -11,6 +11,12 @@
 #include <fstream>
 #include <sstream>
 
+// The simulation also plays newer kernels than the board's 5.10, whose headers lack this flag
+// (it came with 5.17); its value is part of the kernel's fixed interface.
+#ifndef V4L2_CTRL_FLAG_DYNAMIC_ARRAY
+#define V4L2_CTRL_FLAG_DYNAMIC_ARRAY 0x0800
+#endif
+
 namespace camsim {
 namespace {
 
@@ -50,7 +56,8 @@ bool is_compound(const Control& control) {
 
 void copy_name(__u8* field, std::size_t size, const std::string& name) {
   std::memset(field, 0, size);
-  std::memcpy(field, name.data(), std::min(size, name.size()));
+  // Drivers may fill the field to its last byte with no zero after it; so may we.
+  std::memcpy(field, name.data(), std::min(size, name.size()));  // NOLINT(bugprone-not-null-terminated-result)
 }
 
 // The kernel's rounding of an integer into its range and onto its step, with its 32-bit
