@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "device/sys_ops.h"
 #include "sim/router.h"
@@ -10,7 +11,7 @@
 namespace camsim {
 namespace {
 
-Router* g_router = nullptr;
+std::unique_ptr<Router> g_router;
 camctl::SysOps g_saved{};
 
 int routed_open(const char* path, int flags) {
@@ -28,14 +29,14 @@ int routed_close(int fd) {
 InProcessCamera::InProcessCamera(Scenario scenario, std::string path)
     : camera_(std::move(scenario)) {
   const camctl::SysOps real = camctl::real_sys_ops();
-  g_router = new Router(&camera_, std::move(path), SystemCalls{real.open, real.ioctl, real.close});
+  g_router = std::make_unique<Router>(&camera_, std::move(path),
+                                      SystemCalls{real.open, real.ioctl, real.close});
   g_saved = camctl::set_sys_ops(camctl::SysOps{routed_open, routed_ioctl, routed_close});
 }
 
 InProcessCamera::~InProcessCamera() {
   camctl::set_sys_ops(g_saved);
-  delete g_router;
-  g_router = nullptr;
+  g_router.reset();
 }
 
 Scenario scenario_from_text(const std::string& text) {
