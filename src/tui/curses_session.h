@@ -1,0 +1,37 @@
+// Owner of the curses session: however the screen is left, the terminal gets its normal modes back.
+#pragma once
+
+#include <curses.h>
+
+namespace camctl {
+
+class CursesSession {
+ public:
+  CursesSession() = default;
+  ~CursesSession() { end(); }
+  CursesSession(const CursesSession&) = delete;
+  CursesSession& operator=(const CursesSession&) = delete;
+
+  // Takes over the process's terminal: no echo, one key at a time. When the terminal cannot
+  // be driven at all, the curses library reports it and ends the process itself.
+  void start();
+  // Deletes the windows and restores the terminal; harmless when already ended.
+  void end();
+  bool active() const { return active_; }
+
+  // (Re)creates the two fixed windows, replacing any earlier pair. Keys are read from the
+  // list window with keypad mode on, so arrow and paging keys arrive as single codes.
+  void create_windows(int list_rows, int list_cols, int list_row, int list_col, int detail_rows,
+                      int detail_cols, int detail_row, int detail_col);
+  WINDOW* list_window() const { return list_; }
+  WINDOW* detail_window() const { return detail_; }
+
+ private:
+  void delete_windows();
+
+  bool active_ = false;
+  WINDOW* list_ = nullptr;
+  WINDOW* detail_ = nullptr;
+};
+
+}  // namespace camctl

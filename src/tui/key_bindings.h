@@ -1,0 +1,44 @@
+// The screen's keys: one table that both turns key codes into commands and prints the help panel.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "controls/adjust.h"
+
+namespace camctl {
+
+enum class Command {
+  none,  // a key without a binding: only the list is redrawn
+  select_next,
+  select_previous,
+  select_first,
+  select_last,
+  adjust,
+  reset_all,
+  load,
+  save,
+  quit,
+};
+
+struct KeyBinding {
+  int key = 0;  // curses key code, or the lower-case letter; 0 marks an unused slot
+  Command command = Command::none;
+  AdjustKind adjust = AdjustKind::step_up;  // only for Command::adjust
+};
+
+// One line of the help panel and the keys it describes.
+struct HelpLine {
+  const char* text;
+  std::array<KeyBinding, 4> keys;
+};
+
+inline constexpr std::size_t kHelpLineCount = 10;
+
+const std::array<HelpLine, kHelpLineCount>& help_lines();
+
+// The binding of a key read from the list window; letters of either case alike. A key
+// without a binding gives Command::none.
+KeyBinding find_key_binding(int key);
+
+}  // namespace camctl

@@ -1,0 +1,232 @@
+// Drawing of the fixed layout. Every text goes through one clipped writer, so nothing a driver
+// reports can run over a border or wrap into the next line.
+#include "tui/screen.h"
+
+#include <linux/videodev2.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "app/options.h"
+#include "controls/control_table.h"
+#include "device/device.h"
+#include "tui/key_bindings.h"
+
+namespace camctl {
+namespace {
+
+constexpr int kStatusCol = 20;
+constexpr int kHeaderCol = 1;
+constexpr int kConfigCol = 30;
+
+constexpr int kListRow = 4;
+constexpr int kListCol = 0;
+constexpr int kListRows = 20;
+constexpr int kListCols = 50;
+constexpr std::size_t kListShown = 18;  // the window's rows 1 to 18, inside the border
+constexpr int kRowTextCol = 2;
+constexpr int kRowTextLastCol = 47;  // columns 1 and 48 stay blank beside the border
+
+constexpr int kDetailRow = 4;
+constexpr int kDetailCol = 51;
+constexpr int kDetailRows = 9;
+constexpr int kDetailCols = 27;
+constexpr int kDetailTextCol = 2;
+constexpr int kDetailTextLastCol = kDetailCols - 2;
+
+constexpr int kHelpRow = 13;
+constexpr int kHelpCol = 51;
+
+// Writes text at row, col of the window, cut at last_col and at the window's own edge, which
+// a resize may have moved. Bytes that are no printable ASCII show as "?": in the POSIX locale
+// curses would spell them out in several columns and push the text past its place.
+void put_text(WINDOW* window, int row, int col, const char* text, int last_col) {
+  if (window == nullptr || row < 0 || row >= getmaxy(window)) return;
+  last_col = std::min(last_col, getmaxx(window) - 1);
+  if (col > last_col || wmove(window, row, col) == ERR) return;
+  for (; *text != '\0' && col <= last_col; ++text, ++col) {
+    const auto byte = static_cast<unsigned char>(*text);
+    waddch(window, byte >= 0x20 && byte < 0x7f ? byte : '?');
+  }
+}
+
+template <typename... Args>
+void put_format(WINDOW* window, int row, int col, int last_col, const char* format, Args... args) {
+  char text[128];
+  std::snprintf(text, sizeof text, format, args...);
+  put_text(window, row, col, text, last_col);
+}
+
+void draw_border(WINDOW* window) {
+  wborder(window, 0, 0, 0, 0, 0, 0, 0, 0);
+}
+
+}  // namespace
+
+bool Screen::set_up_screen(Device& device) {
+  session_.start();
+  // The fixed windows cannot be made on a smaller terminal; a run without them would crash.
+  if (!terminal_fits()) {
+    session_.end();
+    return false;
+  }
+
+  v4l2_format format{};
+  format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  if (device.get_capture_format(format) == 0) {
+    const std::uint32_t fourcc = format.fmt.pix.pixelformat;
+    char line[64];
+    std::snprintf(line, sizeof line, "Format:     %c%c%c%c", static_cast<char>(fourcc & 0xff),
+                  static_cast<char>((fourcc >> 8) & 0xff), static_cast<char>((fourcc >> 16) & 0xff),
+                  static_cast<char>((fourcc >> 24) & 0xff));
+    format_line_ = line;
+    std::snprintf(line, sizeof line, "Resolution: %dx%d", static_cast<int>(format.fmt.pix.width),
+                  static_cast<int>(format.fmt.pix.height));
+    resolution_line_ = line;
+    have_format_ = true;
+  }
+
+  draw_main_screen();
+  session_.create_windows(kListRows, kListCols, kListRow, kListCol, kDetailRows, kDetailCols,
+                          kDetailRow, kDetailCol);
+  wrefresh(stdscr);
+  draw_control_list(0);
+  draw_detail_panel(0);
+  return true;
+}
+
+void Screen::draw_main_screen() {
+  const int last_col = getmaxx(stdscr) - 1;
+  put_text(stdscr, 0, 1, "Camera control: ", last_col);
+  if (!status_.empty()) put_text(stdscr, 0, kStatusCol, status_.c_str(), last_col);
+  if (have_format_) {
+    put_format(stdscr, 1, kHeaderCol, last_col, "V4L2:       %s", options_.device_path);
+    put_text(stdscr, 2, kHeaderCol, format_line_.c_str(), last_col);
+    put_text(stdscr, 3, kHeaderCol, resolution_line_.c_str(), last_col);
+    put_format(stdscr, 1, kConfigCol, last_col, "Config: %s", options_.settings_path);
+  }
+  // The help panel is printed last, so the main screen's cursor rests behind it.
+  int row = kHelpRow;
+  for (const HelpLine& line : help_lines()) put_text(stdscr, row++, kHelpCol, line.text, last_col);
+}
+
+void Screen::draw_control_list(std::size_t selection) {
+  WINDOW* list = session_.list_window();
+  if (list == nullptr) return;
+  // Past the first screenful the selection sits on the last row.
+  const std::size_t first = selection < kListShown ? 0 : selection - (kListShown - 1);
+  const std::size_t end = std::min(first + kListShown, table_.count());
+  draw_border(list);
+  for (std::size_t position = first; position < end; ++position) {
+    const bool selected = position == selection;
+    if (selected) wattr_on(list, A_REVERSE, nullptr);
+    draw_control_row(position, static_cast<int>(position - first) + 1);
+    if (selected) wattr_off(list, A_REVERSE, nullptr);
+  }
+  wrefresh(list);
+}
+
+void Screen::draw_control_row(std::size_t position, int row) {
+  WINDOW* list = session_.list_window();
+  const ControlEntry& entry = table_.at(position);
+  const char* marker = entry.value > entry.default_value   ? "+"
+                       : entry.value < entry.default_value ? "-"
+                                                           : " ";
+  // Three prints over the same 46 columns: the number, a menu item over it, then the name
+  // over the left part. Each covers the whole width, so the bar of a selected row does too.
+  put_format(list, row, kRowTextCol, kRowTextLastCol, "%46d", entry.value);
+  if (const MenuEntry* item = find_menu_entry(entry, entry.value)) {
+    if (item->has_label) {
+      put_format(list, row, kRowTextCol, kRowTextLastCol, "%46s", item->label.c_str());
+    } else {
+      put_format(list, row, kRowTextCol, kRowTextLastCol, "%46d", item->value);
+    }
+  }
+  put_format(list, row, kRowTextCol, kRowTextLastCol, "%s %s", marker, entry.display_name.c_str());
+}
+
+void Screen::draw_detail_panel(std::size_t position) {
+  WINDOW* detail = session_.detail_window();
+  if (detail == nullptr) return;
+  werase(detail);
+  draw_border(detail);
+  // An empty table has no entry to show: the panel stays blank.
+  if (position < table_.count()) {
+    const ControlEntry& entry = table_.at(position);
+    const int col = kDetailTextCol;
+    const int last = kDetailTextLastCol;
+    put_format(detail, 1, col, last, "%.23s", entry.display_name.c_str());
+    put_format(detail, 2, col, last, "Val: %18d", entry.value);
+    put_format(detail, 3, col, last, "Min: %18d", entry.minimum);
+    put_format(detail, 4, col, last, "Max: %18d", entry.maximum);
+    put_format(detail, 5, col, last, "Stp: %18d", entry.step);
+    put_format(detail, 6, col, last, "Def: %18d", entry.default_value);
+    put_format(detail, 7, col, last, "Opt: %*s", 18, "");
+    if (const MenuEntry* item = find_menu_entry(entry, entry.value)) {
+      if (item->has_label) {
+        put_format(detail, 7, col, last, "Opt: %18s", item->label.c_str());
+      } else {
+        put_format(detail, 7, col, last, "Opt: %18d", item->value);
+      }
+    }
+  }
+  wrefresh(detail);
+}
+
+void Screen::show_status(const std::string& text) {
+  status_ = text;
+  // Blanked to the screen's end, so no tail of a longer message cut there stays behind.
+  wmove(stdscr, 0, kStatusCol);
+  wclrtoeol(stdscr);
+  put_text(stdscr, 0, kStatusCol, text.c_str(), getmaxx(stdscr) - 1);
+}
+
+void Screen::refresh_main_screen() {
+  wrefresh(stdscr);
+}
+
+int Screen::read_key() {
+  WINDOW* list = session_.list_window();
+  for (;;) {
+    errno = 0;
+    const int key = wgetch(list != nullptr ? list : stdscr);
+    // A signal that interrupts the wait (a stop and continue) is no failure of the terminal.
+    if (key == ERR && errno == EINTR) continue;
+    return key;
+  }
+}
+
+bool Screen::terminal_fits() const {
+  return getmaxy(stdscr) >= kMinScreenRows && getmaxx(stdscr) >= kMinScreenCols;
+}
+
+int Screen::terminal_rows() const {
+  return getmaxy(stdscr);
+}
+int Screen::terminal_cols() const {
+  return getmaxx(stdscr);
+}
+
+void Screen::redraw_layout(std::size_t selection) {
+  werase(stdscr);
+  draw_main_screen();
+  session_.create_windows(kListRows, kListCols, kListRow, kListCol, kDetailRows, kDetailCols,
+                          kDetailRow, kDetailCol);
+  wrefresh(stdscr);
+  draw_control_list(selection);
+  draw_detail_panel(selection);
+}
+
+void Screen::close(std::size_t selection) {
+  if (!session_.active()) return;
+  if (terminal_fits()) draw_control_list(selection);
+  // The cursor stands behind the last print of the main screen, so this clears nothing that
+  // shows. A message that filled the top row to the last column left the cursor at the start
+  // of the next row instead, where clearing would wipe the header.
+  if (getcurx(stdscr) != 0) wclrtoeol(stdscr);
+  wrefresh(stdscr);
+  session_.end();
+}
+
+}  // namespace camctl

@@ -1,0 +1,58 @@
+// The fixed screen layout: title, status area, capture-format header, control list, detail
+// panel and help panel, and the drawing of each.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "tui/curses_session.h"
+
+namespace camctl {
+
+class Device;
+struct ControlTable;
+struct RunOptions;
+
+inline constexpr int kMinScreenRows = 24;
+inline constexpr int kMinScreenCols = 78;
+
+class Screen {
+ public:
+  Screen(const ControlTable& table, const RunOptions& options) : table_(table), options_(options) {}
+
+  // Starts curses and draws the whole layout with entry 0 selected. When the terminal is
+  // smaller than the layout, restores it at once, creates no window and returns false.
+  bool set_up_screen(Device& device);
+
+  void draw_control_list(std::size_t selection);
+  void draw_detail_panel(std::size_t position);
+  // Blanks the status area and shows text there; it stays until the next message.
+  void show_status(const std::string& text);
+  void refresh_main_screen();
+
+  // The next key from the list window: a curses key code, or ERR when the read failed
+  // (end of input, a hang-up).
+  int read_key();
+  bool terminal_fits() const;
+  // Draws every piece anew, for a terminal that has just grown back to the layout's size.
+  void redraw_layout(std::size_t selection);
+  // Ends the screen: list, clear of the current line, refresh, end of curses.
+  void close(std::size_t selection);
+
+  int terminal_rows() const;
+  int terminal_cols() const;
+
+ private:
+  void draw_control_row(std::size_t position, int row);
+  void draw_main_screen();
+
+  const ControlTable& table_;
+  const RunOptions& options_;
+  CursesSession session_;
+  bool have_format_ = false;
+  std::string format_line_;
+  std::string resolution_line_;
+  std::string status_;
+};
+
+}  // namespace camctl
