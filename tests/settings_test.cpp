@@ -1,0 +1,539 @@
+// The settings file's text: what the writer puts out, how the reader takes it, and what a load
+// does.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "controls/adjust.h"
+#include "controls/control_table.h"
+#include "device/device.h"
+#include "settings/settings.h"
+#include "sim/in_process.h"
+
+namespace {
+
+using camctl::SettingsPair;
+using camctl::SettingsReader;
+
+struct Pair {
+  std::string key;
+  std::int32_t value = 0;
+  bool too_long = false;
+  bool operator==(const Pair&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Pair& pair) {
+  return out << '"' << pair.key << "\"=" << pair.value << (pair.too_long ? " (too long)" : "");
+}
+
+std::vector<Pair> read_pairs(SettingsReader& reader) {
+  std::vector<Pair> pairs;
+  SettingsPair pair;
+  while (reader.next(pair))
+    pairs.push_back({std::string(pair.key_text()), pair.value, pair.key_too_long});
+  return pairs;
+}
+
+std::vector<Pair> read_text(std::string_view text) {
+  SettingsReader reader(text);
+  return read_pairs(reader);
+}
+
+// The C library's own scan over text without zero bytes: the behaviour users' files rely on.
+std::vector<Pair> scan_with_libc(const std::string& text) {
+  std::vector<Pair> pairs;
+  std::vector<char> key(text.size() + 1);
+  const char* at = text.c_str();
+  for (;;) {
+    int value = 0;
+    int used = -1;
+    if (std::sscanf(at, "%[^=]=%d\r\n%n", key.data(), &value, &used) != 2 || used < 0) break;
+    std::string whole(key.data());
+    const bool too_long = whole.size() > camctl::kMaxSettingsKey;
+    if (too_long) whole.resize(camctl::kMaxSettingsKey);
+    pairs.push_back({whole, value, too_long});
+    at += used;
+  }
+  return pairs;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "settings-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string file(const char* name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// ---------------------------------------------------------------------------------------
+// The reader's scan rules, on plain text.
+
+TEST(SettingsReader, LineEndsOfEveryKindAndNoFinalLineEnd) {
+  const std::vector<Pair> expected{{"brightness", 60}, {"contrast", 40}};
+  EXPECT_EQ(read_text("brightness=60\r\ncontrast=40\r\n"), expected);
+  EXPECT_EQ(read_text("brightness=60\ncontrast=40\n"), expected);
+  EXPECT_EQ(read_text("brightness=60\rcontrast=40\r"), expected);
+  EXPECT_EQ(read_text("brightness=60\r\ncontrast=40"), expected);
+  // Blank lines and the next line's leading blanks go with the line end.
+  EXPECT_EQ(read_text("brightness=60\r\n\r\n\n \t contrast=40"), expected);
+}
+
+TEST(SettingsReader, KeysRunToTheEqualsSignWhateverTheyHold) {
+  EXPECT_EQ(read_text("brightness = 60\r\n"), (std::vector<Pair>{{"brightness ", 60}}));
+  // A line without "=" becomes the front of the next key.
+  EXPECT_EQ(read_text("contrast=40\n# comment\nsaturation=20\nhue=3\n"),
+            (std::vector<Pair>{{"contrast", 40}, {"# comment\nsaturation", 20}, {"hue", 3}}));
+  // Blanks at the very start stay in the first key; after a pair they are swallowed.
+  EXPECT_EQ(read_text(" brightness=60\r\n brightness=61\r\n"),
+            (std::vector<Pair>{{" brightness", 60}, {"brightness", 61}}));
+  // Zero bytes are key bytes like any other.
+  EXPECT_EQ(read_text(std::string_view("bright\0ness=1", 13)),
+            (std::vector<Pair>{{std::string("bright\0ness", 11), 1}}));
+  // Text straight after a number starts the next key.
+  EXPECT_EQ(read_text("a=1b=2"), (std::vector<Pair>{{"a", 1}, {"b", 2}}));
+}
+
+TEST(SettingsReader, NumbersTakeSignsAndLeadingWhiteSpace) {
+  EXPECT_EQ(read_text("a=-5\nb=+7\nc=\r\n  9\nd=-0\ne=0000000000000000000000042\n"),
+            (std::vector<Pair>{{"a", -5}, {"b", 7}, {"c", 9}, {"d", 0}, {"e", 42}}));
+}
+
+TEST(SettingsReader, NumbersBeyondThirtyTwoBitsTakeTheNearestValue) {
+  EXPECT_EQ(
+      read_text("a=2147483647\nb=-2147483648\nc=2147483648\nd=-2147483649\n"),
+      (std::vector<Pair>{{"a", INT32_MAX}, {"b", INT32_MIN}, {"c", INT32_MAX}, {"d", INT32_MIN}}));
+  EXPECT_EQ(read_text("a=4294967296\nb=-18446744073709551617\n"),
+            (std::vector<Pair>{{"a", INT32_MAX}, {"b", INT32_MIN}}));
+  // Hundreds of digits are read through, and reading goes on.
+  const std::string digits(500, '9');
+  EXPECT_EQ(read_text("a=" + digits + "\r\nb=-" + digits + "\r\nc=3\r\n"),
+            (std::vector<Pair>{{"a", INT32_MAX}, {"b", INT32_MIN}, {"c", 3}}));
+}
+
+TEST(SettingsReader, StopsForGood) {
+  // A value that is not a number.
+  EXPECT_EQ(read_text("contrast=abc\nbrightness=60\n"), std::vector<Pair>{});
+  EXPECT_EQ(read_text("a=1\nb=-\nc=3\n"), (std::vector<Pair>{{"a", 1}}));
+  EXPECT_EQ(read_text("a=1\nb=+-3\nc=3\n"), (std::vector<Pair>{{"a", 1}}));
+  EXPECT_EQ(read_text("a=1\nb="), (std::vector<Pair>{{"a", 1}}));
+  // An empty key: a line that begins with "=".
+  EXPECT_EQ(read_text("=5\nbrightness=60\n"), std::vector<Pair>{});
+  EXPECT_EQ(read_text("a=1\n=5\nb=2\n"), (std::vector<Pair>{{"a", 1}}));
+  // No "=" before the end.
+  EXPECT_EQ(read_text("a=1\nbrightness 60\n"), (std::vector<Pair>{{"a", 1}}));
+  EXPECT_EQ(read_text(""), std::vector<Pair>{});
+
+  SettingsReader reader("a=x\nb=2\n");
+  SettingsPair pair;
+  EXPECT_FALSE(reader.next(pair));
+  EXPECT_FALSE(reader.next(pair));
+}
+
+TEST(SettingsReader, LongKeysAreReadThroughAndNeverKept) {
+  const std::string name32(32, 'k');
+  EXPECT_EQ(read_text(name32 + "=1\n"), (std::vector<Pair>{{name32, 1}}));
+  EXPECT_EQ(read_text(name32 + "x=1\nb=2\n"), (std::vector<Pair>{{name32, 1, true}, {"b", 2}}));
+  const std::string huge(100000, 'k');
+  EXPECT_EQ(read_text(huge + "=7\r\nb=2\r\n"), (std::vector<Pair>{{name32, 7, true}, {"b", 2}}));
+  // A huge key that never meets "=" ends the reading.
+  EXPECT_EQ(read_text("a=1\n" + huge), (std::vector<Pair>{{"a", 1}}));
+}
+
+TEST(SettingsReader, AgreesWithTheCLibraryScanOnGeneratedText) {
+  // Text made of the bytes that matter to the scan, in every order. Numbers are kept to
+  // nine digits: the C library's handling of overflow is not the reader's.
+  constexpr std::string_view kAlphabet = "ab==  \r\n\n\t-+0123456789#";
+  std::mt19937 random(20261208);
+  int compared = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    const std::size_t length = random() % 60;
+    for (std::size_t i = 0; i < length; ++i) text += kAlphabet[random() % kAlphabet.size()];
+    if (text.find("0000000000") != std::string::npos) continue;
+    bool long_number = false;
+    std::size_t run = 0;
+    for (const char ch : text) {
+      run = (ch >= '0' && ch <= '9') ? run + 1 : 0;
+      long_number = long_number || run > 9;
+    }
+    if (long_number) continue;
+    ASSERT_EQ(read_text(text), scan_with_libc(text)) << testing::PrintToString(text);
+    ++compared;
+  }
+  EXPECT_GT(compared, 10000);
+}
+
+TEST(SettingsReader, StreamAndTextReadAlike) {
+  std::mt19937 random(7);
+  std::string bytes;
+  for (int i = 0; i < 200000; ++i) {
+    const char kinds[] = {'=', '\n', 'x', '5', ' ', '\0', '-'};
+    bytes += (random() % 4 == 0) ? static_cast<char>(random()) : kinds[random() % sizeof kinds];
+  }
+  for (const std::string& text : {bytes, std::string("a=1\r\nb=2\r\n"), std::string("a=1\nb")}) {
+    std::FILE* stream = std::tmpfile();
+    ASSERT_NE(stream, nullptr);
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::rewind(stream);
+    SettingsReader reader(stream);
+    EXPECT_EQ(read_pairs(reader), read_text(text));
+    EXPECT_FALSE(reader.read_failed());
+    std::fclose(stream);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// The writer's text.
+
+camctl::ControlEntry entry(const char* name, std::int32_t value, std::int32_t default_value) {
+  camctl::ControlEntry result;
+  result.variable_name = name;
+  result.value = value;
+  result.default_value = default_value;
+  return result;
+}
+
+TEST(SettingsWriter, OnlyEntriesAwayFromTheirDefaultsInTableOrder) {
+  camctl::ControlTable table;
+  table.entries = {entry("brightness", 60, 50), entry("contrast", 0, 0),
+                   entry("saturation", -20, 0), entry("exposure_absolute", INT32_MIN, 250),
+                   entry("gain", INT32_MAX, 0)};
+  EXPECT_EQ(camctl::format_settings(table),
+            "brightness=60\r\nsaturation=-20\r\nexposure_absolute=-2147483648\r\n"
+            "gain=2147483647\r\n");
+  for (camctl::ControlEntry& e : table.entries) e.value = e.default_value;
+  EXPECT_EQ(camctl::format_settings(table), "");
+
+  TempDir dir;
+  const std::string path = dir.file("camera.txt");
+  table.entries[0].value = 60;
+  ASSERT_TRUE(camctl::save_settings(table, path.c_str()));
+  EXPECT_EQ(read_file(path), "brightness=60\r\n");
+  table.entries[0].value = 50;
+  ASSERT_TRUE(camctl::save_settings(table, path.c_str()));
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(read_file(path), "");
+}
+
+// ---------------------------------------------------------------------------------------
+// Loading into the table and the simulated camera.
+
+constexpr const char* kDevice =
+    "device driver=\"t\" card=\"Test\" bus_info=\"test:0\" version=0x1 capabilities=0x84200001 "
+    "device_caps=0x04200001\n";
+
+std::string control_line(std::uint32_t id, const std::string& name, std::int64_t min,
+                         std::int64_t max, std::int64_t def, std::int64_t value = INT64_MIN) {
+  return "control id=0x" +
+         [&] {
+           char hex[16];
+           std::snprintf(hex, sizeof hex, "%08x", id);
+           return std::string(hex);
+         }() +
+         " type=1 name=\"" + name + "\" minimum=" + std::to_string(min) +
+         " maximum=" + std::to_string(max) + " step=1 default=" + std::to_string(def) +
+         " flags=0x0 value=" + std::to_string(value == INT64_MIN ? def : value) + "\n";
+}
+
+// Brightness 0..100 (50), contrast, saturation, hue -100..100 (0), in that order.
+const std::string kPictureControls = control_line(0x00980900, "Brightness", 0, 100, 50) +
+                                     control_line(0x00980901, "Contrast", -100, 100, 0) +
+                                     control_line(0x00980902, "Saturation", -100, 100, 0) +
+                                     control_line(0x00980903, "Hue", -100, 100, 0);
+
+class Load : public ::testing::Test {
+ protected:
+  void start(const std::string& controls, std::vector<std::string_view> ignore = {}) {
+    sim_ =
+        std::make_unique<camsim::InProcessCamera>(camsim::scenario_from_text(kDevice + controls));
+    std::FILE* sink = std::fopen("/dev/null", "w");
+    ASSERT_TRUE(camctl::open_capture_device(device_, "/dev/video0", sink));
+    table_ = {};
+    camctl::build_control_table(device_, ignore, false, sink, table_);
+    std::fclose(sink);
+    sim_->camera().clear_write_log();
+  }
+  void TearDown() override {
+    device_.close();
+    sim_.reset();
+  }
+  bool load_text(std::string_view text) {
+    write_file(path_, text);
+    sim_->camera().clear_write_log();
+    return camctl::load_settings(table_, device_, path_.c_str(), &refusal_);
+  }
+  std::int32_t value(const char* name) const {
+    for (const auto& e : table_.entries) {
+      if (e.variable_name == name) return e.value;
+    }
+    ADD_FAILURE() << "no entry " << name;
+    return 0;
+  }
+  // The writes the camera saw, as "id=value" in order.
+  std::vector<std::pair<std::uint32_t, std::int32_t>> writes() const {
+    std::vector<std::pair<std::uint32_t, std::int32_t>> result;
+    for (const camsim::Write& w : sim_->camera().write_log()) result.emplace_back(w.id, w.value);
+    return result;
+  }
+  void reset() {
+    camctl::reset_all_controls(table_, device_);
+    sim_->camera().clear_write_log();
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.file("camera.txt");
+  std::unique_ptr<camsim::InProcessCamera> sim_;
+  camctl::Device device_;
+  camctl::ControlTable table_;
+  camctl::WriteRefusal refusal_;
+};
+
+using Writes = std::vector<std::pair<std::uint32_t, std::int32_t>>;
+
+TEST_F(Load, CasesUsersFilesDependOn) {
+  start(kPictureControls);
+  EXPECT_TRUE(load_text("brightness=60\ncontrast=40\n"));
+  EXPECT_EQ(writes(), (Writes{{0x00980900, 60}, {0x00980901, 40}}));
+  EXPECT_EQ(value("brightness"), 60);
+  EXPECT_EQ(value("contrast"), 40);
+  reset();
+
+  EXPECT_TRUE(load_text("brightness = 60\r\n"));
+  EXPECT_EQ(writes(), Writes{});
+
+  EXPECT_TRUE(load_text("contrast=40\r\n# my settings\r\nsaturation=20\r\nhue=3\r\n"));
+  EXPECT_EQ(writes(), (Writes{{0x00980901, 40}, {0x00980903, 3}}));
+  EXPECT_EQ(value("saturation"), 0);
+  reset();
+
+  EXPECT_TRUE(load_text("contrast=abc\r\nbrightness=60\r\n"));
+  EXPECT_TRUE(load_text("=60\r\nbrightness=60\r\n"));
+  EXPECT_EQ(writes(), Writes{});
+  EXPECT_EQ(value("brightness"), 50);
+
+  EXPECT_TRUE(load_text("brightness=60\r\nbrightness=70\r\n"));
+  EXPECT_EQ(writes(), (Writes{{0x00980900, 60}, {0x00980900, 70}}));
+  EXPECT_EQ(value("brightness"), 70);
+  reset();
+
+  EXPECT_TRUE(load_text(" brightness=60\r\n"));
+  EXPECT_EQ(writes(), Writes{});
+  EXPECT_TRUE(load_text("contrast=1\r\n brightness=60\r\n"));
+  EXPECT_EQ(writes(), (Writes{{0x00980901, 1}, {0x00980900, 60}}));
+}
+
+TEST_F(Load, WritesOnlyWhatChangesAndSendsTheNumberUnchecked) {
+  start(kPictureControls);
+  EXPECT_TRUE(load_text("brightness=50\r\ncontrast=0\r\n"));
+  EXPECT_EQ(writes(), Writes{});
+  // Out of range: the camera gets the number as written and the table what the camera kept.
+  EXPECT_TRUE(load_text("brightness=500\r\ncontrast=-99999999999999\r\n"));
+  EXPECT_EQ(writes(), (Writes{{0x00980900, 500}, {0x00980901, INT32_MIN}}));
+  EXPECT_EQ(value("brightness"), 100);
+  EXPECT_EQ(value("contrast"), -100);
+}
+
+TEST_F(Load, RefusedWriteLeavesItsEntryAndLoadingGoesOn) {
+  start(kPictureControls + "fail id=0x00980901 error=EBUSY\n");
+  EXPECT_TRUE(load_text("contrast=40\r\nhue=3\r\n"));
+  EXPECT_EQ(value("contrast"), 0);
+  EXPECT_EQ(refusal_.position, 1U);
+  EXPECT_EQ(refusal_.error, EBUSY);
+  EXPECT_EQ(value("hue"), 3);
+  EXPECT_EQ(writes(), (Writes{{0x00980901, 40}, {0x00980903, 3}}));
+}
+
+TEST_F(Load, FilesThatCannotBeReadAreFailures) {
+  start(kPictureControls);
+  EXPECT_FALSE(camctl::load_settings(table_, device_, dir_.file("missing.txt").c_str()));
+  EXPECT_FALSE(camctl::load_settings(table_, device_, dir_.file("").c_str()));
+  const std::string fifo = dir_.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // A pipe nobody writes is empty, not a wait.
+  EXPECT_TRUE(camctl::load_settings(table_, device_, fifo.c_str()));
+  EXPECT_EQ(writes(), Writes{});
+}
+
+TEST_F(Load, BadInputIsReadSafely) {
+  const std::string name32 = "Abcdefghijklmnopqrstuvwxyz Abcde";  // fills the 32-byte field
+  start(kPictureControls + control_line(0x00980910, name32, 0, 1000, 0));
+  const std::string key32 = "abcdefghijklmnopqrstuvwxyz_abcde";
+
+  EXPECT_TRUE(load_text(std::string(5000, 'x') + "=1\r\n" + key32 + "x=2\r\nbrightness=60\r\n"));
+  EXPECT_EQ(writes(), (Writes{{0x00980900, 60}}));
+  EXPECT_TRUE(load_text(key32 + "=3"));
+  EXPECT_EQ(writes(), (Writes{{0x00980910, 3}}));
+
+  EXPECT_TRUE(load_text("brightness=" + std::string(300, '7') + "\rcontrast=5"));
+  EXPECT_EQ(writes(), (Writes{{0x00980900, INT32_MAX}, {0x00980901, 5}}));
+
+  EXPECT_TRUE(load_text(std::string_view("hue\0=9\r\nsaturation=9\r\n", 22)));
+  EXPECT_EQ(writes(), (Writes{{0x00980902, 9}}));
+
+  // Ten megabytes of lines, the last of them a real one.
+  std::string big;
+  while (big.size() < 10'000'000) big += "unknown_control=12345\r\n";
+  EXPECT_TRUE(load_text(big + "hue=-7\r\n"));
+  EXPECT_EQ(writes(), (Writes{{0x00980903, -7}}));
+  // Ten megabytes of one key that never meets "=".
+  EXPECT_TRUE(load_text(std::string(10'000'000, 'k')));
+  EXPECT_EQ(writes(), Writes{});
+
+  // Binary garbage with real pairs in it: the camera sees exactly the pairs the text reader
+  // finds, up to where reading stops in the random tail.
+  reset();
+  std::mt19937 random(99);
+  const char* const kNames[] = {"brightness", "hue", "contrast", "saturation"};
+  std::string garbage;
+  for (int i = 0; i < 20000; ++i) {
+    for (int junk = static_cast<int>(random() % 40); junk > 0; --junk) {
+      const char ch = static_cast<char>(random());
+      if (ch != '=') garbage += ch;
+    }
+    garbage += "\n" + std::string(kNames[random() % 4]) + "=" +
+               std::to_string(static_cast<int>(random() % 201) - 100) + "\r\n";
+  }
+  for (int i = 0; i < 100000; ++i) garbage += static_cast<char>(random());
+  EXPECT_TRUE(load_text(garbage));
+  Writes expected;
+  camctl::ControlTable shadow = table_;
+  SettingsReader reader(garbage);
+  SettingsPair pair;
+  while (reader.next(pair)) {
+    for (auto& e : shadow.entries) {
+      if (!pair.key_too_long && e.variable_name == pair.key_text()) {
+        if (e.value != pair.value) expected.emplace_back(e.id, pair.value);
+        e.value = pair.value;
+        break;
+      }
+    }
+  }
+  EXPECT_GT(expected.size(), 100U);
+  EXPECT_EQ(writes(), expected);
+}
+
+// ---------------------------------------------------------------------------------------
+// Save, reset, load.
+
+TEST_F(Load, RoundTripAfterAReset) {
+  start(kPictureControls);
+  camctl::write_control_value(device_, table_.at(0), 61);
+  camctl::write_control_value(device_, table_.at(2), -33);
+  ASSERT_TRUE(camctl::save_settings(table_, path_.c_str()));
+  EXPECT_EQ(read_file(path_), "brightness=61\r\nsaturation=-33\r\n");
+  reset();
+  ASSERT_TRUE(camctl::load_settings(table_, device_, path_.c_str()));
+  EXPECT_EQ(value("brightness"), 61);
+  EXPECT_EQ(value("contrast"), 0);
+  EXPECT_EQ(value("saturation"), -33);
+  EXPECT_EQ(writes(), (Writes{{0x00980900, 61}, {0x00980902, -33}}));
+}
+
+TEST_F(Load, AnEmptyVariableNameEndsTheLoadAtItsLine) {
+  start(control_line(0x00980900, "Brightness", 0, 100, 50) +
+        control_line(0x00980901, "+++", 0, 100, 50) +
+        control_line(0x00980902, "Contrast", -100, 100, 0));
+  ASSERT_EQ(table_.at(1).variable_name, "");
+  for (std::size_t i = 0; i < 3; ++i) camctl::write_control_value(device_, table_.at(i), 7);
+  ASSERT_TRUE(camctl::save_settings(table_, path_.c_str()));
+  EXPECT_EQ(read_file(path_), "brightness=7\r\n=7\r\ncontrast=7\r\n");
+  reset();
+  ASSERT_TRUE(camctl::load_settings(table_, device_, path_.c_str()));
+  EXPECT_EQ(table_.at(0).value, 7);
+  EXPECT_EQ(table_.at(1).value, 50);
+  EXPECT_EQ(table_.at(2).value, 0);
+}
+
+TEST_F(Load, TwoControlsSharingAVariableName) {
+  start(control_line(0x00980913, "Gain", 0, 100, 1) + control_line(0x00980914, "Gain!", 0, 100, 2));
+  camctl::write_control_value(device_, table_.at(0), 10);
+  camctl::write_control_value(device_, table_.at(1), 20);
+  ASSERT_TRUE(camctl::save_settings(table_, path_.c_str()));
+  EXPECT_EQ(read_file(path_), "gain=10\r\ngain=20\r\n");
+  reset();
+  ASSERT_TRUE(camctl::load_settings(table_, device_, path_.c_str()));
+  EXPECT_EQ(table_.at(0).value, 20);
+  EXPECT_EQ(table_.at(1).value, 2);
+}
+
+TEST_F(Load, AnIgnoredControlLeavesTheFileOnSave) {
+  start(kPictureControls, {"brightness"});
+  write_file(path_, "brightness=60\r\ncontrast=5\r\n");
+  ASSERT_TRUE(camctl::load_settings(table_, device_, path_.c_str()));
+  ASSERT_TRUE(camctl::save_settings(table_, path_.c_str()));
+  EXPECT_EQ(read_file(path_), "contrast=5\r\n");
+}
+
+// Any table of controls with names of their own comes back whole from its file.
+TEST_F(Load, RoundTripOfGeneratedTables) {
+  std::mt19937 random(4242);
+  const char* const kWords[] = {"Gain", "Zoom", "Focus", "Pan", "Tilt", "Iris", "White", "Sharp"};
+  for (int round = 0; round < 60; ++round) {
+    std::string controls;
+    const int count = 1 + static_cast<int>(random() % 24);
+    for (int i = 0; i < count; ++i) {
+      const std::string name = std::string(kWords[random() % 8]) + " " + std::to_string(i) +
+                               (random() % 2 ? " Level" : "");
+      std::int64_t low = static_cast<std::int32_t>(random());
+      std::int64_t high = static_cast<std::int32_t>(random());
+      if (random() % 4 == 0) low = INT32_MIN;
+      if (random() % 4 == 0) high = INT32_MAX;
+      if (low > high) std::swap(low, high);
+      const auto pick = [&] {
+        return low + static_cast<std::int64_t>(random() % (high - low + 1));
+      };
+      controls += control_line(0x00980900 + static_cast<std::uint32_t>(i), name, low, high, pick());
+    }
+    start(controls);
+    std::vector<std::int32_t> saved;
+    for (auto& e : table_.entries) {
+      if (random() % 3 != 0) {
+        const std::int64_t span = std::int64_t{e.maximum} - e.minimum + 1;
+        camctl::write_control_value(
+            device_, e,
+            static_cast<std::int32_t>(e.minimum + static_cast<std::int64_t>(random() % span)));
+      }
+      saved.push_back(e.value);
+    }
+    ASSERT_TRUE(camctl::save_settings(table_, path_.c_str()));
+    ASSERT_EQ(read_file(path_), camctl::format_settings(table_));
+    reset();
+    ASSERT_TRUE(camctl::load_settings(table_, device_, path_.c_str()));
+    for (std::size_t i = 0; i < table_.count(); ++i) {
+      ASSERT_EQ(table_.at(i).value, saved[i])
+          << "round " << round << " " << table_.at(i).variable_name;
+      ASSERT_EQ(sim_->camera().control(table_.at(i).id)->value, saved[i]);
+    }
+    TearDown();
+  }
+}
+
+}  // namespace
