@@ -103,10 +103,13 @@ void build_control_table(Device& device, const std::vector<std::string_view>& ig
   v4l2_queryctrl query{};
   query.id = kNextFlags;
   std::uint32_t previous_id = 0;
+  bool first = true;
   while (device.query_control(query) == 0) {
     const std::uint32_t id = query.id & ~kNextFlags;
-    // Ids rise through the walk; a driver that answers otherwise would keep us here forever.
-    if (id <= previous_id && previous_id != 0) break;
+    // Ids rise through the walk; a driver that answers otherwise would keep us here forever,
+    // also one that answers id 0 again and again.
+    if (!first && id <= previous_id) break;
+    first = false;
     previous_id = id;
     query.id = id | kNextFlags;
     if ((query.flags & kSkipFlags) != 0) continue;
