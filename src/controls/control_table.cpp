@@ -28,7 +28,9 @@ bool is_word_byte(unsigned char c) {
 }
 
 void collect_menu(Device& device, ControlEntry& entry) {
-  const std::int64_t first = entry.minimum;
+  // A menu index is unsigned: the kernel refuses every index below zero, and an item kept
+  // under a wrapped-around index could never match the control's value.
+  const std::int64_t first = entry.minimum < 0 ? 0 : entry.minimum;
   const std::int64_t last = entry.maximum;
   const std::int64_t span = last - first + 1;
   if (span <= 0) return;
