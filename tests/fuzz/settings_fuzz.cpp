@@ -1,0 +1,89 @@
+// Fuzz target for the settings file reader: bounded state, both byte sources alike, and the C
+// library's scan where it applies.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "settings/settings.h"
+
+namespace {
+
+struct Pair {
+  std::string key;
+  std::int32_t value;
+  bool too_long;
+  bool operator==(const Pair&) const = default;
+};
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+std::vector<Pair> read_all(camctl::SettingsReader& reader, std::size_t input_size) {
+  std::vector<Pair> pairs;
+  camctl::SettingsPair pair;
+  while (reader.next(pair)) {
+    check(pair.key_length >= 1 && pair.key_length <= camctl::kMaxSettingsKey);
+    check(std::memchr(pair.key, '=', pair.key_length) == nullptr);
+    check(!pair.key_too_long || pair.key_length == camctl::kMaxSettingsKey);
+    pairs.push_back({std::string(pair.key_text()), pair.value, pair.key_too_long});
+    // Every pair takes at least a key byte, "=" and a digit: reading always ends.
+    check(pairs.size() * 3 <= input_size);
+  }
+  check(!reader.next(pair));  // once stopped, for good
+  return pairs;
+}
+
+// Where the C library's own scan is defined the same way (no zero bytes, which end its
+// string, and no numbers past nine digits, whose overflow it handles its own way), the
+// reader must find exactly its pairs.
+bool libc_comparable(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) return false;
+  std::size_t run = 0;
+  for (const char ch : text) {
+    run = (ch >= '0' && ch <= '9') ? run + 1 : 0;
+    if (run > 9) return false;
+  }
+  return true;
+}
+
+std::vector<Pair> scan_with_libc(const std::string& text) {
+  std::vector<Pair> pairs;
+  std::vector<char> key(text.size() + 1);
+  const char* at = text.c_str();
+  for (;;) {
+    int value = 0;
+    int used = -1;
+    if (std::sscanf(at, "%[^=]=%d\r\n%n", key.data(), &value, &used) != 2 || used < 0) break;
+    std::string whole(key.data());
+    const bool too_long = whole.size() > camctl::kMaxSettingsKey;
+    if (too_long) whole.resize(camctl::kMaxSettingsKey);
+    pairs.push_back({whole, value, too_long});
+    at += used;
+  }
+  return pairs;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  camctl::SettingsReader from_text(text);
+  const std::vector<Pair> pairs = read_all(from_text, size);
+
+  if (size > 0) {
+    std::FILE* stream = ::fmemopen(const_cast<std::uint8_t*>(data), size, "r");
+    check(stream != nullptr);
+    camctl::SettingsReader from_stream(stream);
+    check(read_all(from_stream, size) == pairs);
+    check(!from_stream.read_failed());
+    std::fclose(stream);
+  }
+
+  if (libc_comparable(text)) check(scan_with_libc(std::string(text)) == pairs);
+  return 0;
+}
