@@ -6,6 +6,8 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t tmpfs tmp /tmp
+mkdir -p /dev/pts
+mount -t devpts devpts /dev/pts
 out_dev=@OUT_DEV@
 
 for m in $(cat /modules/order); do

@@ -182,9 +182,6 @@ prepare_armhf() {
   local release
   release=$(ls "$dir/pkg/lib/modules")
   cp "$dir/pkg/boot/vmlinuz-$release" "$dir/vmlinuz"
-  # The module exactly as the kernel package ships it, for the dummy-module test when no
-  # release bundle is at hand.
-  cp "$dir/pkg/lib/modules/$release/kernel/drivers/net/dummy.ko" "$dir/dummy.ko"
   # virtio_mmio and virtio_console carry the output line (a virtio serial port).
   build_base_image "$dir" "$dir/busybox/bin/busybox" "$dir/pkg/lib/modules/$release" \
     /dev/vport0p1 virtio_mmio virtio_console vivid

@@ -1,0 +1,48 @@
+// Boots a system-test VM with a case folder (tools/vm/run.sh) and reads back what it left.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+namespace systest {
+
+// What a guest left in its /out folder, and how the boot went.
+struct GuestResult {
+  bool delivered = false;       // the VM booted, ran the case and shipped /out
+  std::string runner_messages;  // the runner's own output: why a VM did not start, if it did not
+  std::map<std::string, std::string> files;  // the guest's /out, and its console.log
+
+  // The text of a file from /out, or "<missing NAME>" when the guest wrote no such file.
+  std::string file(const std::string& name) const;
+};
+
+// A case: the folder that becomes /case in the guest, with its run.sh and the files it uses.
+class GuestCase {
+ public:
+  // arch is "x86_64" (Debian's 6.1 kernel) or "armhf" (the board's 5.10 armmp kernel).
+  explicit GuestCase(std::string arch);
+  ~GuestCase();
+  GuestCase(const GuestCase&) = delete;
+  GuestCase& operator=(const GuestCase&) = delete;
+
+  // Copies a host file into the case folder under name, keeping it executable.
+  void add_file(const std::filesystem::path& from, const std::string& name);
+  void add_text(const std::string& name, const std::string& text);
+  // The shell script the guest runs from /case after its base modules are loaded.
+  void set_script(const std::string& body);
+
+  GuestResult boot();
+
+ private:
+  std::string arch_;
+  std::filesystem::path dir_;
+};
+
+// True when the user has explicitly opted out of the system tests (CAMCTL_SKIP_SYSTEM_TESTS=1).
+bool system_tests_opted_out();
+
+// A host file the build pointed at, or a clear reason why it is missing.
+std::string require_file(const std::string& path, const std::string& what);
+
+}  // namespace systest

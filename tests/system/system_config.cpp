@@ -1,0 +1,36 @@
+// Paths of the guest programs: configured at build time, overridable from the environment.
+#include "system_config.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace systest {
+namespace {
+
+std::string from_env_or(const char* variable, const char* configured) {
+  const char* value = std::getenv(variable);
+  return value != nullptr && *value != '\0' ? value : configured;
+}
+
+}  // namespace
+
+std::string program_for(const std::string& arch) {
+  if (arch == "armhf") return from_env_or("CAMCTL_ARMHF_BINARY", ARMHF_BINARY);
+  return CAMERA_CONTROL_BINARY;
+}
+
+std::string armhf_helper(const std::string& name) {
+  return std::string(GUEST_HELPER_DIR) + "/" + name;
+}
+
+std::string armhf_dummy_module() {
+  return from_env_or("CAMCTL_ARMHF_DUMMY_MODULE", ARMHF_DUMMY_MODULE);
+}
+
+std::string terminfo_entry() {
+  for (const char* path : {"/lib/terminfo/x/xterm", "/usr/share/terminfo/x/xterm"})
+    if (std::filesystem::exists(path)) return path;
+  return {};
+}
+
+}  // namespace systest

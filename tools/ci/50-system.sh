@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# System tests: the static program against the kernel's own vivid driver inside VMs that run
+# Debian's 6.1 x86_64 kernel and the board's 5.10 armhf kernel, with the release bundle's binary
+# and dummy module. CAMCTL_SKIP_SYSTEM_TESTS=1 opts out explicitly (CI never sets it).
+set -euo pipefail
+if [ "${CAMCTL_SKIP_SYSTEM_TESTS:-}" = "1" ]; then
+  echo "system tests: skipped on request (CAMCTL_SKIP_SYSTEM_TESTS=1)"
+  exit 0
+fi
+bash tools/install-deps.sh qemu-system-x86 qemu-system-arm busybox-static cpio xz-utils \
+  gcc-arm-linux-gnueabihf
+# The board's binary and module exactly as they ship.
+bash tools/release.sh
+# Kernels and base images, cached outside the clone for later runs.
+bash tools/vm/prepare.sh
+cmake -S . -B build/system -G Ninja -DCAMCTL_WERROR=ON -DCAMCTL_STATIC=ON \
+  -DCAMCTL_SYSTEM_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/system --target camera_control system_tests system_guest_helpers
+ctest --test-dir build/system -L system --output-on-failure -j2 --timeout 900
