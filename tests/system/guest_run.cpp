@@ -44,6 +44,7 @@ GuestCase::~GuestCase() {
 }
 
 void GuestCase::add_file(const fs::path& from, const std::string& name) {
+  fs::create_directories((dir_ / "case" / name).parent_path());
   fs::copy_file(from, dir_ / "case" / name, fs::copy_options::overwrite_existing);
   fs::permissions(dir_ / "case" / name, fs::perms::owner_all | fs::perms::group_read |
                                             fs::perms::group_exec | fs::perms::others_read |
