@@ -138,7 +138,8 @@ int run_key_loop(ControlTable& table, Device& device, const RunOptions& options)
     if (key == ERR) break;
     const KeyBinding binding = find_key_binding(key);
     if (!screen.terminal_fits()) {
-      // Nothing can be shown, so no key may change the camera unseen; only Q still acts.
+      // The layout cannot be shown, so no key may change the camera unseen; only Q acts.
+      if (key == KEY_RESIZE) screen.show_size_notice();
       layout_shown = false;
       if (binding.command == Command::quit) break;
       continue;

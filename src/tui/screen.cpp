@@ -208,6 +208,13 @@ int Screen::terminal_cols() const {
   return getmaxx(stdscr);
 }
 
+void Screen::show_size_notice() {
+  werase(stdscr);
+  put_format(stdscr, 0, 0, getmaxx(stdscr) - 1, "Terminal too small: %dx%d, need at least %dx%d",
+             getmaxy(stdscr), getmaxx(stdscr), kMinScreenRows, kMinScreenCols);
+  wrefresh(stdscr);
+}
+
 void Screen::redraw_layout(std::size_t selection) {
   werase(stdscr);
   draw_main_screen();

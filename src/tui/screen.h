@@ -34,6 +34,8 @@ class Screen {
   // (end of input, a hang-up).
   int read_key();
   bool terminal_fits() const;
+  // Says on the top row, as far as it fits, that the layout needs a larger terminal.
+  void show_size_notice();
   // Draws every piece anew, for a terminal that has just grown back to the layout's size.
   void redraw_layout(std::size_t selection);
   // Ends the screen: list, clear of the current line, refresh, end of curses.

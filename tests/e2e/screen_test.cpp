@@ -1,0 +1,585 @@
+// The interactive screen of the real binary, on a pseudo-terminal read through libvterm.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "e2e/run_program.h"
+#include "e2e/terminal.h"
+
+namespace {
+
+using e2e::Key;
+using e2e::Terminal;
+using e2e::TerminalRun;
+
+std::string scenario(const char* name) {
+  return std::string(SCENARIO_DIR) + "/" + name;
+}
+
+// A row of the list window: border, blank, 46 columns of text, blank, border.
+// The right text is right-aligned, the left one printed over it, as the program does.
+std::string list_row(const std::string& left, const std::string& right = "") {
+  std::string text = std::string(46 - right.size(), ' ') + right;
+  text.replace(0, left.size(), left);
+  return "| " + text + " |";
+}
+const std::string kBlankListRow = list_row("");
+
+// A row of the detail panel: border, blank, 24 columns of text, border.
+std::string detail_row(const std::string& text) {
+  return "| " + text + std::string(24 - text.size(), ' ') + "|";
+}
+std::string number_line(const char* label, long value) {
+  const std::string number = std::to_string(value);
+  return detail_row(label + std::string(19 - number.size(), ' ') + number);
+}
+const std::string kListTop = "+" + std::string(48, '-') + "+";
+const std::string kDetailEdge = "+" + std::string(25, '-') + "+";
+
+class ScreenTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = e2e::make_temp_dir(); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string settings_path() const { return dir_ + "/camera.txt"; }
+  std::string log_path() const { return dir_ + "/device.log"; }
+  std::string log() const { return e2e::read_file(log_path()); }
+  void write_settings(const std::string& text) const {
+    std::ofstream(settings_path(), std::ios::binary) << text;
+  }
+
+  // Starts the program and waits until the whole first screen is drawn: the detail panel
+  // is the last piece, and its bottom edge its last row.
+  std::unique_ptr<Terminal> start(const char* scenario_name, TerminalRun run = {}) {
+    run.scenario = scenario(scenario_name);
+    run.log_path = log_path();
+    if (run.args.empty()) run.args = {"-c", settings_path()};
+    auto terminal = std::make_unique<Terminal>(run);
+    EXPECT_TRUE(terminal->wait_for_text(12, 51, kDetailEdge)) << terminal->dump();
+    return terminal;
+  }
+
+  std::string dir_;
+};
+
+struct Shown {
+  int row;
+  int col;
+  std::string text;
+};
+
+// Waits until every text shows at its place, then checks each, so a failure names the row.
+void expect_shown(Terminal& t, const std::vector<Shown>& texts) {
+  const auto matches = [&](const Shown& s) {
+    return t.text(s.row, s.col, static_cast<int>(s.text.size())) == s.text;
+  };
+  t.wait_until([&] { return std::all_of(texts.begin(), texts.end(), matches); });
+  for (const Shown& s : texts) {
+    EXPECT_EQ(t.text(s.row, s.col, static_cast<int>(s.text.size())), s.text)
+        << "row " << s.row << "\n"
+        << t.dump();
+  }
+}
+
+// What the detail panel shows for one control, rows 5 to 11 of the screen.
+void expect_detail(Terminal& t, const std::string& name, long value, long minimum, long maximum,
+                   long step, long default_value, const std::string& option) {
+  expect_shown(t, {{5, 51, detail_row(name)},
+                   {6, 51, number_line("Val:", value)},
+                   {7, 51, number_line("Min:", minimum)},
+                   {8, 51, number_line("Max:", maximum)},
+                   {9, 51, number_line("Stp:", step)},
+                   {10, 51, number_line("Def:", default_value)},
+                   {11, 51, detail_row(option)}});
+}
+
+// The selection bar: reverse video on exactly columns 2 to 47 of one list row, nowhere else.
+void expect_bar_on(const Terminal& t, int screen_row) {
+  for (int row = 0; row < 24; ++row) {
+    for (int col = 0; col < 80; ++col) {
+      const bool expected = row == screen_row && col >= 2 && col <= 47;
+      ASSERT_EQ(t.reverse(row, col), expected) << "row " << row << " col " << col << "\n"
+                                               << t.dump();
+    }
+  }
+}
+
+void wait_for_bar(Terminal& t, int screen_row) {
+  t.wait_until([&] {
+    for (int row = 5; row <= 22; ++row) {
+      if (t.reverse(row, 2) != (row == screen_row) || t.reverse(row, 47) != (row == screen_row)) {
+        return false;
+      }
+    }
+    return true;
+  });
+  expect_bar_on(t, screen_row);
+}
+
+// ---- Layout ----
+
+TEST_F(ScreenTest, LayoutHeaderShowsTheCaptureFormat) {
+  auto t = start("screen-five.txt");
+  EXPECT_EQ(t->row_text(0), " Camera control:" + std::string(64, ' ')) << t->dump();
+  EXPECT_EQ(t->text(1, 0, 30), " V4L2:       /dev/video0      ");
+  EXPECT_EQ(t->text(1, 30, 50),
+            ("Config: " + settings_path()).append(42 - settings_path().size(), ' '));
+  EXPECT_EQ(t->row_text(2), " Format:     YUYV" + std::string(63, ' '));
+  EXPECT_EQ(t->row_text(3), " Resolution: 640x480" + std::string(60, ' '));
+}
+
+TEST_F(ScreenTest, LayoutFailedFormatRequestHidesAllFourHeaderLines) {
+  auto t = start("screen-thirty.txt");
+  EXPECT_EQ(t->text(0, 0, 20), " Camera control:    ") << t->dump();
+  for (int row = 1; row <= 3; ++row) EXPECT_EQ(t->row_text(row), std::string(80, ' ')) << row;
+  EXPECT_EQ(t->text(4, 0, 50), kListTop);
+  EXPECT_EQ(t->text(5, 0, 50), list_row("  Control 00", "5"));
+}
+
+TEST_F(ScreenTest, LayoutHelpPanelAndBorders) {
+  for (const char* term : {"xterm", "linux"}) {
+    SCOPED_TRACE(term);
+    TerminalRun run;
+    run.term = term;
+    auto t = start("screen-five.txt", run);
+    const std::vector<std::string> help = {"Up/Down/Home/End  Navigate",
+                                           "Left/Right          Adjust",
+                                           "PgDn/PgUp      Jump Adjust",
+                                           "R Reset All",
+                                           "D Default",
+                                           "N Minimum",
+                                           "M Maximum",
+                                           "L Load",
+                                           "S Save",
+                                           "Q Quit"};
+    for (int i = 0; i < 10; ++i) {
+      EXPECT_EQ(t->text(13 + i, 50, 30), " " + help[i] + std::string(29 - help[i].size(), ' '))
+          << t->dump();
+    }
+    EXPECT_EQ(t->row_text(4), kListTop + " " + kDetailEdge + "  ");
+    EXPECT_EQ(t->text(12, 51, 27), kDetailEdge);
+    EXPECT_EQ(t->text(23, 0, 50), kListTop);
+    for (int row = 5; row <= 22; ++row) {
+      EXPECT_EQ(t->text(row, 0, 1), "|") << row;
+      EXPECT_EQ(t->text(row, 49, 1), "|") << row;
+      EXPECT_EQ(t->text(row, 50, 1), " ") << row;
+    }
+    for (int row = 5; row <= 11; ++row) {
+      EXPECT_EQ(t->text(row, 51, 1), "|") << row;
+      EXPECT_EQ(t->text(row, 77, 1), "|") << row;
+    }
+    t->send("q");
+    EXPECT_EQ(t->wait_exit(), 0);
+  }
+}
+
+TEST_F(ScreenTest, LayoutListAndDetailOfMenuControls) {
+  auto t = start("screen-five.txt");
+  EXPECT_EQ(t->text(5, 0, 50), list_row("  Brightness", "50")) << t->dump();
+  // A label right-aligned to column 47; the name whole although the panel cuts it.
+  EXPECT_EQ(t->text(6, 0, 50),
+            list_row("+ White Balance Temperature, Auto", "Incandescent Tungsten Lamp"));
+  EXPECT_EQ(t->text(6, 2, 46), "+ White Balance Temperature, AutoTungsten Lamp");
+  EXPECT_EQ(t->text(7, 0, 50), list_row("  Power Line Frequency", "50 Hz"));
+  // An integer menu shows the item's value, not its index.
+  EXPECT_EQ(t->text(8, 0, 50), list_row("+ Exposure Bias", "1000"));
+  // A value that matches no offered item shows the bare number.
+  EXPECT_EQ(t->text(9, 0, 50), list_row("+ Scene Mode", "2"));
+  for (int row = 10; row <= 22; ++row) EXPECT_EQ(t->text(row, 0, 50), kBlankListRow) << row;
+
+  expect_detail(*t, "Brightness", 50, 0, 100, 2, 50, "Opt:");
+  t->send_key(Key::down);
+  // The label is cut where the panel's border begins.
+  expect_detail(*t, "White Balance Temperatu", 1, 0, 1, 1, 0, "Opt: Incandescent Tungst");
+  t->send_key(Key::down);
+  expect_detail(*t, "Power Line Frequency", 1, 0, 3, 1, 1, "Opt:              50 Hz");
+  t->send_key(Key::down);
+  expect_detail(*t, "Exposure Bias", 3, 0, 4, 1, 2, "Opt:               1000");
+  t->send_key(Key::down);
+  expect_detail(*t, "Scene Mode", 2, 0, 3, 1, 0, "Opt:");
+}
+
+TEST_F(ScreenTest, LayoutTextThatCannotBeShownTakesOneColumnPerByte) {
+  auto t = start("screen-refuse.txt");
+  t->send_key(Key::down);
+  expect_shown(*t, {{5, 51, detail_row("Temp??rature")}, {6, 0, list_row("  Temp??rature", "5")}});
+}
+
+// ---- Scrolling ----
+
+TEST_F(ScreenTest, ScrollingFiveControlsLeaveTheRestOfTheListBlank) {
+  auto t = start("screen-five.txt");
+  t->send_key(Key::end);
+  wait_for_bar(*t, 9);
+  EXPECT_EQ(t->text(5, 0, 50), list_row("  Brightness", "50"));
+  for (int row = 10; row <= 22; ++row) EXPECT_EQ(t->text(row, 0, 50), kBlankListRow) << row;
+}
+
+TEST_F(ScreenTest, ScrollingThirtyControlsKeepsTheSelectionOnTheLastRow) {
+  auto t = start("screen-thirty.txt");
+  const auto expect_window = [&](int first, int selected_row) {
+    std::vector<Shown> rows;
+    for (int i = 0; i < 18; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "  Control %02d", first + i);
+      rows.push_back({5 + i, 0, list_row(name, "5")});
+    }
+    expect_shown(*t, rows);
+    wait_for_bar(*t, selected_row);
+  };
+  for (int i = 0; i < 17; ++i) t->send_key(Key::down);
+  expect_window(0, 22);
+  EXPECT_EQ(t->text(5, 51, 27), detail_row("Control 17"));
+
+  t->send_key(Key::down);
+  expect_window(1, 22);
+  EXPECT_EQ(t->text(5, 51, 27), detail_row("Control 18"));
+
+  t->send_key(Key::end);
+  expect_window(12, 22);
+  EXPECT_EQ(t->text(5, 51, 27), detail_row("Control 29"));
+
+  // Past the first screenful the selection always sits on the last row, going up as well.
+  t->send_key(Key::up);
+  expect_window(11, 22);
+
+  t->send_key(Key::home);
+  expect_window(0, 5);
+}
+
+// ---- Movement ----
+
+TEST_F(ScreenTest, MovementStopsAtBothEndsWithTheBarOnOneRowOnly) {
+  auto t = start("screen-five.txt");
+  expect_bar_on(*t, 5);
+  t->send_key(Key::up);  // already at the first entry
+  t->send_key(Key::down);
+  wait_for_bar(*t, 6);
+  t->send_key(Key::end);
+  wait_for_bar(*t, 9);
+  EXPECT_EQ(t->text(5, 51, 27), detail_row("Scene Mode"));
+  t->send_key(Key::down);  // already at the last entry
+  t->send_key(Key::up);
+  wait_for_bar(*t, 8);
+  t->send_key(Key::home);
+  wait_for_bar(*t, 5);
+  EXPECT_EQ(t->text(5, 51, 27), detail_row("Brightness"));
+  t->send_key(Key::up);
+  t->send_key(Key::up);
+  t->send_key(Key::down);
+  wait_for_bar(*t, 6);
+}
+
+// ---- Keys ----
+
+TEST_F(ScreenTest, KeysEveryAdjustKeyMovesTheMarkerAndTheValueLine) {
+  auto t = start("screen-five.txt");
+  struct Step {
+    const char* name;
+    std::string bytes;
+    int value;
+    const char* marker;
+  };
+  // Brightness: 0 to 100, step 2, default 50. Letters of either case act alike.
+  const std::vector<Step> steps = {
+      {"Right", "\033OC", 52, "+"},
+      {"Left", "\033OD", 50, " "},
+      {"Left", "\033OD", 48, "-"},
+      {"PgUp", "\033[5~", 68, "+"},
+      {"PgDn", "\033[6~", 48, "-"},
+      {"N", "N", 0, "-"},
+      {"m", "m", 100, "+"},
+      {"d", "d", 50, " "},
+      {"M", "M", 100, "+"},
+      {"n", "n", 0, "-"},
+      {"PgDn at minimum", "\033[6~", 0, "-"},
+      {"Left at minimum", "\033OD", 0, "-"},
+      {"D", "D", 50, " "},
+  };
+  std::string expected_log;
+  int previous = 50;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    t->send(step.bytes);
+    const std::string value = std::to_string(step.value);
+    ASSERT_TRUE(t->wait_for_text(5, 0, list_row(std::string(step.marker) + " Brightness", value)))
+        << t->dump();
+    ASSERT_TRUE(t->wait_for_text(6, 51, number_line("Val:", step.value))) << t->dump();
+    if (step.value != previous) {
+      expected_log += "write id=0x00980900 value=" + value + " result=0 returned=" + value + "\n";
+    }
+    previous = step.value;
+  }
+  EXPECT_EQ(log(), expected_log);
+}
+
+TEST_F(ScreenTest, KeysAtTheMaximumRightRedrawsOnlyTheList) {
+  write_settings("brightness=100\r\n");
+  auto t = start("screen-five.txt");
+  t->send("l");
+  ASSERT_TRUE(t->wait_for_text(5, 0, list_row("+ Brightness", "100"))) << t->dump();
+  // The detail panel still shows the value from before the load.
+  EXPECT_EQ(t->text(6, 51, 27), number_line("Val:", 50));
+  t->send_key(Key::right);  // at the maximum: nothing to write, nothing new to show
+  t->send("s");             // redraws the list only; its message shows the keys were taken
+  ASSERT_TRUE(t->wait_for_text(0, 20, "Config file " + settings_path() + " saved")) << t->dump();
+  EXPECT_EQ(t->text(6, 51, 27), number_line("Val:", 50)) << t->dump();
+  EXPECT_EQ(log(), "write id=0x00980900 value=100 result=0 returned=100\n");
+}
+
+TEST_F(ScreenTest, KeysAfterLoadTheDetailPanelCatchesUpOnlyWhenRedrawn) {
+  write_settings("brightness=60\r\nscene_mode=3\r\n");
+  auto t = start("screen-five.txt");
+  t->send("L");
+  ASSERT_TRUE(t->wait_for_text(9, 0, list_row("+ Scene Mode", "Beach/Snow"))) << t->dump();
+  EXPECT_EQ(t->text(0, 20, 60), "Config file " + settings_path() + " loaded" +
+                                    std::string(48 - settings_path().size() - 7, ' '));
+  EXPECT_EQ(t->text(5, 0, 50), list_row("+ Brightness", "60"));
+  EXPECT_EQ(t->text(6, 51, 27), number_line("Val:", 50));
+  // A key without a binding redraws the list only.
+  t->send("x");
+  t->send_key(Key::left);  // the value changes, so the detail panel is redrawn
+  ASSERT_TRUE(t->wait_for_text(6, 51, number_line("Val:", 58))) << t->dump();
+  EXPECT_EQ(t->text(5, 0, 50), list_row("+ Brightness", "58"));
+}
+
+TEST_F(ScreenTest, KeysUpAtTheTopStillRedrawsTheStaleDetailPanel) {
+  write_settings("brightness=70\r\n");
+  auto t = start("screen-five.txt");
+  t->send("l");
+  ASSERT_TRUE(t->wait_for_text(5, 0, list_row("+ Brightness", "70"))) << t->dump();
+  EXPECT_EQ(t->text(6, 51, 27), number_line("Val:", 50));
+  t->send_key(Key::up);
+  ASSERT_TRUE(t->wait_for_text(6, 51, number_line("Val:", 70))) << t->dump();
+  expect_bar_on(*t, 5);
+}
+
+TEST_F(ScreenTest, KeysResetWritesEveryDefault) {
+  auto t = start("screen-five.txt");
+  t->send_key(Key::right);
+  ASSERT_TRUE(t->wait_for_text(5, 0, list_row("+ Brightness", "52"))) << t->dump();
+  t->send("r");
+  ASSERT_TRUE(t->wait_for_text(9, 0, list_row("  Scene Mode", "None"))) << t->dump();
+  EXPECT_EQ(t->text(5, 0, 50), list_row("  Brightness", "50"));
+  EXPECT_EQ(t->text(6, 0, 50), list_row("  White Balance Temperature, Auto", "Off"));
+  EXPECT_EQ(t->text(7, 0, 50), list_row("  Power Line Frequency", "50 Hz"));
+  EXPECT_EQ(t->text(8, 0, 50), list_row("  Exposure Bias", "0"));
+  ASSERT_TRUE(t->wait_for_text(6, 51, number_line("Val:", 50))) << t->dump();
+  EXPECT_EQ(log(),
+            "write id=0x00980900 value=52 result=0 returned=52\n"
+            "write id=0x00980900 value=50 result=0 returned=50\n"
+            "write id=0x0098090c value=0 result=0 returned=0\n"
+            "write id=0x00980918 value=1 result=0 returned=1\n"
+            "write id=0x009a0913 value=2 result=0 returned=2\n"
+            "write id=0x009a091a value=0 result=0 returned=0\n");
+  // The status area was never used.
+  EXPECT_EQ(t->text(0, 17, 63), std::string(63, ' '));
+}
+
+TEST_F(ScreenTest, KeysSaveAndLoadReportTheirOutcome) {
+  auto t = start("screen-five.txt");
+  t->send("M");
+  ASSERT_TRUE(t->wait_for_text(5, 0, list_row("+ Brightness", "100"))) << t->dump();
+  t->send("S");
+  const std::string saved = "Config file " + settings_path() + " saved";
+  ASSERT_TRUE(t->wait_for_text(0, 20, saved)) << t->dump();
+  EXPECT_EQ(e2e::read_file(settings_path()),
+            "brightness=100\r\nwhite_balance_temperature_auto=1\r\nexposure_bias=3\r\n"
+            "scene_mode=2\r\n");
+  t->send("r");
+  ASSERT_TRUE(t->wait_for_text(5, 0, list_row("  Brightness", "50"))) << t->dump();
+  EXPECT_EQ(t->text(0, 20, static_cast<int>(saved.size())), saved);  // stays until the next message
+  t->send("l");
+  const std::string loaded = "Config file " + settings_path() + " loaded";
+  // The shorter message leaves nothing of the longer one behind.
+  // The driver refuses the gap in the scene menu, so that entry keeps what it had.
+  expect_shown(*t,
+               {{0, 20, loaded + std::string(60 - loaded.size(), ' ')},
+                {5, 0, list_row("+ Brightness", "100")},
+                {6, 0, list_row("+ White Balance Temperature, Auto", "Incandescent Tungsten Lamp")},
+                {8, 0, list_row("+ Exposure Bias", "1000")},
+                {9, 0, list_row("  Scene Mode", "None")}});
+}
+
+TEST_F(ScreenTest, KeysSaveAndLoadFailuresNameThePath) {
+  const std::string missing = dir_ + "/no/such/dir/camera.txt";
+  TerminalRun run;
+  run.args = {"-c", missing};
+  auto t = start("screen-five.txt", run);
+  t->send("l");
+  ASSERT_TRUE(t->wait_for_text(0, 20, "Cannot load " + missing)) << t->dump();
+  t->send_key(Key::right);
+  ASSERT_TRUE(t->wait_for_text(5, 0, list_row("+ Brightness", "52"))) << t->dump();
+  t->send("s");
+  ASSERT_TRUE(t->wait_for_text(0, 20, "Cannot save " + missing + " ")) << t->dump();
+  // The table is as it was.
+  EXPECT_EQ(t->text(5, 0, 50), list_row("+ Brightness", "52"));
+  EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+TEST_F(ScreenTest, KeysRefusedWriteIsReportedAndLeavesTheValue) {
+  auto t = start("screen-refuse.txt");
+  t->send_key(Key::right);
+  const std::string refused = "Cannot set Brightness: Device or resource busy";
+  ASSERT_TRUE(t->wait_for_text(0, 20, refused)) << t->dump();
+  EXPECT_EQ(t->text(5, 0, 50), list_row("  Brightness", "128"));
+  EXPECT_EQ(t->text(6, 51, 27), number_line("Val:", 128));
+  // A write that goes through leaves the message where it is.
+  t->send_key(Key::down);
+  t->send_key(Key::right);
+  ASSERT_TRUE(t->wait_for_text(6, 0, list_row("+ Temp??rature", "6"))) << t->dump();
+  EXPECT_EQ(t->text(0, 20, static_cast<int>(refused.size())), refused);
+  // Reset refuses the same control; the area is blanked before the message.
+  t->send("s");
+  ASSERT_TRUE(t->wait_for_text(0, 20, "Config file")) << t->dump();
+  t->send("r");
+  ASSERT_TRUE(t->wait_for_text(0, 20, refused + std::string(60 - refused.size(), ' ')))
+      << t->dump();
+  ASSERT_TRUE(t->wait_for_text(6, 0, list_row("  Temp??rature", "5"))) << t->dump();
+}
+
+TEST_F(ScreenTest, KeysLongMessageIsCutAtTheLastColumn) {
+  const std::string deep = dir_ + "/" + std::string(70, 'd');
+  std::filesystem::create_directory(deep);
+  const std::string path = deep + "/camera.txt";
+  TerminalRun run;
+  run.args = {"-c", path};
+  auto t = start("screen-five.txt", run);
+  const std::string header = t->row_text(1);
+  t->send("s");
+  const std::string message = "Config file " + path + " saved";
+  ASSERT_TRUE(t->wait_for_text(0, 20, message.substr(0, 60))) << t->dump();
+  EXPECT_EQ(t->row_text(1), header);
+  t->send("q");
+  EXPECT_EQ(t->wait_exit(), 0);
+  EXPECT_TRUE(std::filesystem::exists(path));
+}
+
+TEST_F(ScreenTest, KeysOnAnEmptyTableOnlyCommandsAct) {
+  auto t = start("screen-empty.txt");
+  EXPECT_EQ(t->text(2, 0, 17), " Format:     MJPG");
+  t->send_key(Key::end);
+  t->send_key(Key::up);
+  t->send_key(Key::right);
+  t->send("nmdR");
+  t->send("s");
+  ASSERT_TRUE(t->wait_for_text(0, 20, "Config file " + settings_path() + " saved")) << t->dump();
+  EXPECT_EQ(e2e::read_file(settings_path()), "");
+  t->send("l");
+  ASSERT_TRUE(t->wait_for_text(0, 20, "Config file " + settings_path() + " loaded")) << t->dump();
+  for (int row = 5; row <= 22; ++row) EXPECT_EQ(t->text(row, 0, 50), kBlankListRow) << row;
+  for (int row = 5; row <= 11; ++row) EXPECT_EQ(t->text(row, 51, 27), detail_row("")) << row;
+  expect_bar_on(*t, -1);
+  t->send("q");
+  EXPECT_EQ(t->wait_exit(), 0);
+  EXPECT_EQ(log().find("write"), std::string::npos) << log();
+}
+
+// ---- Ways out ----
+
+TEST_F(ScreenTest, WaysOutQuitRestoresTheTerminal) {
+  for (const char* term : {"xterm", "linux"}) {
+    SCOPED_TRACE(term);
+    TerminalRun run;
+    run.term = term;
+    auto t = start("screen-five.txt", run);
+    const termios before = t->initial_modes();
+    EXPECT_EQ(t->modes().c_lflag & (ICANON | ECHO), 0u);
+    t->send("Q");
+    EXPECT_EQ(t->wait_exit(), 0) << t->dump();
+    const termios after = t->modes();
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    if (std::string(term) == "xterm") {
+      // Back on the normal screen, where the start-up lines were printed.
+      EXPECT_EQ(t->text(0, 0, 32), "INFO: Opening /dev/video0 device") << t->dump();
+      EXPECT_EQ(t->text(4, 0, 16), std::string(16, ' '));
+    }
+  }
+}
+
+TEST_F(ScreenTest, WaysOutEndOfInputEndsTheRunAsQuitDoes) {
+  auto t = std::make_unique<Terminal>(TerminalRun{
+      {"-c", settings_path()}, scenario("screen-five.txt"), log_path(), "xterm", 24, 80, true});
+  EXPECT_EQ(t->wait_exit(), 0) << t->dump();
+  EXPECT_EQ(t->text(0, 0, 32), "INFO: Opening /dev/video0 device") << t->dump();
+  EXPECT_EQ(t->modes().c_lflag, t->initial_modes().c_lflag);
+}
+
+TEST_F(ScreenTest, WaysOutTerminalTooSmall) {
+  for (const auto& [rows, cols] : std::vector<std::pair<int, int>>{{23, 80}, {24, 77}, {10, 40}}) {
+    TerminalRun run{{"-c", settings_path()},
+                    scenario("screen-five.txt"),
+                    log_path(),
+                    "xterm",
+                    rows,
+                    cols,
+                    false};
+    Terminal t(run);
+    EXPECT_EQ(t.wait_exit(), 1) << t.dump();
+    const std::string error = "ERROR: Terminal too small: " + std::to_string(rows) + "x" +
+                              std::to_string(cols) + ", need at least 24x78";
+    bool shown = false;
+    for (int row = 0; row < rows; ++row) {
+      // Long lines wrap on a narrow terminal; join them back.
+      std::string joined;
+      for (int r = row; r < rows; ++r) joined += t.row_text(r);
+      if (joined.rfind(error, 0) == 0) shown = true;
+    }
+    EXPECT_TRUE(shown) << t.dump();
+    EXPECT_EQ(t.modes().c_lflag, t.initial_modes().c_lflag);
+  }
+  // Exactly 24x78 is enough.
+  TerminalRun run;
+  run.cols = 78;
+  auto t = start("screen-five.txt", run);
+  EXPECT_EQ(t->text(22, 51, 6), "Q Quit");
+}
+
+TEST_F(ScreenTest, WaysOutResizeToTenByFortyAndBack) {
+  auto t = start("screen-five.txt");
+  t->send_key(Key::down);
+  wait_for_bar(*t, 6);
+  // A resize that lands while the program is not waiting for a key is noticed with the next
+  // key, so each resize is followed by a key without a binding, as a user would press one.
+  t->resize(10, 40);
+  t->send("x");
+  ASSERT_TRUE(t->wait_for_text(0, 0, "Terminal too small: 10x40, need at least")) << t->dump();
+  t->resize(24, 80);
+  t->send("x");
+  ASSERT_TRUE(t->wait_for_text(22, 51, "Q Quit")) << t->dump();
+  ASSERT_TRUE(t->wait_for_text(12, 51, kDetailEdge)) << t->dump();
+  EXPECT_EQ(t->text(2, 0, 17), " Format:     YUYV");
+  EXPECT_EQ(t->text(4, 0, 50), kListTop);
+  EXPECT_EQ(t->text(6, 0, 50),
+            list_row("+ White Balance Temperature, Auto", "Incandescent Tungsten Lamp"));
+  EXPECT_EQ(t->text(5, 51, 27), detail_row("White Balance Temperatu"));
+  expect_bar_on(*t, 6);
+  // And it goes on working.
+  t->send("d");
+  ASSERT_TRUE(t->wait_for_text(6, 0, list_row("  White Balance Temperature, Auto", "Off")))
+      << t->dump();
+  t->send("q");
+  EXPECT_EQ(t->wait_exit(), 0) << t->dump();
+  EXPECT_EQ(log().substr(0, log().find("requests")),
+            "write id=0x0098090c value=0 result=0 returned=0\n");
+}
+
+TEST_F(ScreenTest, WaysOutQuitWhileTheTerminalIsTooSmall) {
+  auto t = start("screen-five.txt");
+  t->resize(12, 60);
+  t->send("x");
+  ASSERT_TRUE(t->wait_for_text(0, 0, "Terminal too small: 12x60, need at least 24x78"))
+      << t->dump();
+  t->send("q");
+  EXPECT_EQ(t->wait_exit(), 0) << t->dump();
+  EXPECT_EQ(t->modes().c_lflag, t->initial_modes().c_lflag);
+}
+
+}  // namespace

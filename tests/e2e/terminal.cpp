@@ -1,0 +1,296 @@
+// The pseudo-terminal harness: the program writes to a pty, libvterm plays the terminal.
+#include "e2e/terminal.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vterm.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void answer_terminal_query(const char* bytes, std::size_t length, void* user) {
+  // Replies of the emulator (cursor reports and the like) go back to the program.
+  const int fd = *static_cast<int*>(user);
+  if (::write(fd, bytes, length) < 0) return;
+}
+
+char ascii_of(std::uint32_t glyph) {
+  if (glyph == 0) return ' ';
+  if (glyph < 0x80) return static_cast<char>(glyph);
+  switch (glyph) {
+    case 0x2500:  // horizontal line
+      return '-';
+    case 0x2502:  // vertical line
+      return '|';
+    case 0x250c:
+    case 0x2510:
+    case 0x2514:
+    case 0x2518:  // corners
+      return '+';
+    default:
+      return '#';
+  }
+}
+
+// What the terminal sends for a key, as its terminfo entry describes it. The program turns
+// keypad transmit mode on, in which xterm sends its cursor keys with ESC O.
+const char* key_bytes(const std::string& term, Key key) {
+  const bool xterm = term.rfind("xterm", 0) == 0;
+  switch (key) {
+    case Key::up:
+      return xterm ? "\033OA" : "\033[A";
+    case Key::down:
+      return xterm ? "\033OB" : "\033[B";
+    case Key::right:
+      return xterm ? "\033OC" : "\033[C";
+    case Key::left:
+      return xterm ? "\033OD" : "\033[D";
+    case Key::home:
+      return xterm ? "\033OH" : "\033[1~";
+    case Key::end:
+      return xterm ? "\033OF" : "\033[4~";
+    case Key::page_up:
+      return "\033[5~";
+    case Key::page_down:
+      return "\033[6~";
+  }
+  return "";
+}
+
+}  // namespace
+
+Terminal::Terminal(const TerminalRun& run) : term_(run.term), rows_(run.rows), cols_(run.cols) {
+  winsize size{};
+  size.ws_row = static_cast<unsigned short>(run.rows);
+  size.ws_col = static_cast<unsigned short>(run.cols);
+  if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) std::abort();
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  tcgetattr(slave_, &initial_);
+
+  vt_ = vterm_new(run.rows, run.cols);
+  vterm_set_utf8(vt_, 1);
+  vterm_output_set_callback(vt_, answer_terminal_query, &master_);
+  screen_ = vterm_obtain_screen(vt_);
+  vterm_screen_enable_altscreen(screen_, 1);
+  vterm_screen_reset(screen_, 1);
+
+  std::vector<std::string> argv_text{CAMERA_CONTROL_BINARY};
+  argv_text.insert(argv_text.end(), run.args.begin(), run.args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    setsid();
+    ioctl(slave_, TIOCSCTTY, 0);
+    const int input = run.input_from_null ? open("/dev/null", O_RDONLY) : slave_;
+    dup2(input, STDIN_FILENO);
+    dup2(slave_, STDOUT_FILENO);
+    dup2(slave_, STDERR_FILENO);
+    setenv("TERM", run.term.c_str(), 1);
+    // Curses takes these over the terminal's own size.
+    unsetenv("LINES");
+    unsetenv("COLUMNS");
+    setenv("LD_PRELOAD", CAMSIM_PRELOAD, 1);
+    setenv("CAMSIM_SCENARIO", run.scenario.c_str(), 1);
+    if (!run.log_path.empty()) setenv("CAMSIM_LOG", run.log_path.c_str(), 1);
+    // A sanitizer build would refuse the preloaded library ahead of its runtime.
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+}
+
+Terminal::~Terminal() {
+  if (pid_ > 0 && !exited_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (master_ >= 0) close(master_);
+  if (slave_ >= 0) close(slave_);
+  if (vt_ != nullptr) vterm_free(vt_);
+}
+
+bool Terminal::pump(int timeout_ms) {
+  pollfd p{master_, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0 || (p.revents & POLLIN) == 0) return false;
+  char buffer[4096];
+  bool got = false;
+  for (;;) {
+    const ssize_t n = read(master_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    bytes_ += static_cast<std::size_t>(n);
+    feed(buffer, static_cast<std::size_t>(n));
+    got = true;
+  }
+  return got;
+}
+
+// Passes the program's output to the emulator, spelling out each "repeat the last character"
+// request (CSI n b) as that many characters: libvterm 0.1.4 wraps the next character to a new
+// line when a repeat ends one column short of the right edge, which no real terminal does.
+void Terminal::feed(const char* bytes, std::size_t length) {
+  std::string out;
+  for (std::size_t i = 0; i < length; ++i) {
+    const char c = bytes[i];
+    switch (parse_) {
+      case Parse::text:
+        if (c == '\033') {
+          parse_ = Parse::escape;  // written out once it is known what follows
+          break;
+        }
+        if (c >= 0x20 && c < 0x7f) last_printed_ = c;
+        out += c;
+        break;
+      case Parse::escape:
+        if (c == '[') {
+          parse_ = Parse::control;
+          control_.clear();
+        } else {
+          parse_ = c == '(' || c == ')' ? Parse::charset : Parse::text;
+          out += '\033';
+          out += c;
+        }
+        break;
+      case Parse::charset:
+        parse_ = Parse::text;
+        out += c;
+        break;
+      case Parse::control:
+        if (c >= 0x40 && c <= 0x7e) {
+          parse_ = Parse::text;
+          if (c == 'b') {
+            const int count = control_.empty() ? 1 : std::atoi(control_.c_str());
+            out.append(static_cast<std::size_t>(std::max(count, 0)), last_printed_);
+          } else {
+            out += "\033[" + control_ + c;
+          }
+        } else {
+          control_ += c;
+        }
+        break;
+    }
+  }
+  vterm_input_write(vt_, out.data(), out.size());
+}
+
+bool Terminal::wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    pump(20);
+  }
+  return true;
+}
+
+bool Terminal::wait_for_text(int row, int col, std::string_view text,
+                             std::chrono::milliseconds timeout) {
+  return wait_until([&] { return this->text(row, col, static_cast<int>(text.size())) == text; },
+                    timeout);
+}
+
+void Terminal::drain(std::chrono::milliseconds quiet) {
+  while (pump(static_cast<int>(quiet.count()))) {
+  }
+}
+
+void Terminal::send(std::string_view bytes) {
+  if (::write(master_, bytes.data(), bytes.size()) < 0) std::abort();
+}
+
+void Terminal::send_key(Key key) {
+  send(key_bytes(term_, key));
+}
+
+void Terminal::resize(int rows, int cols) {
+  rows_ = rows;
+  cols_ = cols;
+  vterm_set_size(vt_, rows, cols);
+  winsize size{};
+  size.ws_row = static_cast<unsigned short>(rows);
+  size.ws_col = static_cast<unsigned short>(cols);
+  // The kernel tells the program with SIGWINCH, as a terminal window would.
+  ioctl(master_, TIOCSWINSZ, &size);
+}
+
+bool Terminal::reap(bool block) {
+  if (exited_) return true;
+  int status = 0;
+  const pid_t r = waitpid(pid_, &status, block ? 0 : WNOHANG);
+  if (r != pid_) return false;
+  exited_ = true;
+  if (WIFEXITED(status)) status_ = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) signal_ = WTERMSIG(status);
+  return true;
+}
+
+int Terminal::wait_exit(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!reap(false)) {
+    if (Clock::now() >= deadline) return -1;
+    pump(20);
+  }
+  // What the program wrote last is still in the pty.
+  drain(std::chrono::milliseconds(20));
+  return status_;
+}
+
+std::string Terminal::text(int row, int col, int length) const {
+  std::string result;
+  for (int c = col; c < col + length; ++c) {
+    VTermScreenCell cell{};
+    if (row < 0 || row >= rows_ || c < 0 || c >= cols_) {
+      result += '\0';
+      continue;
+    }
+    vterm_screen_get_cell(screen_, VTermPos{row, c}, &cell);
+    result += ascii_of(cell.chars[0]);
+  }
+  return result;
+}
+
+std::string Terminal::row_text(int row) const {
+  return text(row, 0, cols_);
+}
+
+bool Terminal::reverse(int row, int col) const {
+  VTermScreenCell cell{};
+  vterm_screen_get_cell(screen_, VTermPos{row, col}, &cell);
+  return cell.attrs.reverse != 0;
+}
+
+std::string Terminal::dump() const {
+  std::string result = "screen:\n";
+  for (int row = 0; row < rows_; ++row) {
+    std::string marks(static_cast<std::size_t>(cols_), ' ');
+    bool any = false;
+    for (int col = 0; col < cols_; ++col) {
+      if (reverse(row, col)) marks[static_cast<std::size_t>(col)] = '^', any = true;
+    }
+    result += (row < 10 ? " " : "") + std::to_string(row) + " [" + row_text(row) + "]\n";
+    if (any) result += "    " + marks + "  (reverse video)\n";
+  }
+  return result;
+}
+
+termios Terminal::modes() const {
+  termios t{};
+  tcgetattr(slave_, &t);
+  return t;
+}
+
+}  // namespace e2e
