@@ -260,6 +260,27 @@ TEST(SaveSettings, ADirectoryClosedToNewNamesGetsItsFileRewrittenInPlace) {
   EXPECT_EQ(entries_in(closed), 1);
 }
 
+TEST(SaveSettings, AReadOnlyFileIsNotReplaced) {
+  TempDir dir;
+  const std::string path = dir.file("camera.txt");
+  write_file(path, kOld);
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  bool saved = true;
+  if (::geteuid() == 0) {
+    // Root may write anything; the unprivileged owner of the directory may not write the
+    // file, though it could rename over it.
+    ASSERT_EQ(::chown(dir.path().c_str(), kNobody, kNobody), 0);
+    AsNobody nobody;
+    ASSERT_TRUE(nobody.ok());
+    saved = camctl::save_settings(table_of(2), path.c_str());
+  } else {
+    saved = camctl::save_settings(table_of(2), path.c_str());
+  }
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(read_file(path), kOld);
+  EXPECT_EQ(dir.names(), std::set<std::string>{"camera.txt"});
+}
+
 // ---------------------------------------------------------------------------------------
 // Failures part way: the previous file stays, byte for byte, and no temporary is left.
 

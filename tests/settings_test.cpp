@@ -375,6 +375,22 @@ TEST_F(Load, FilesThatCannotBeReadAreFailures) {
   start(kPictureControls);
   EXPECT_FALSE(camctl::load_settings(table_, device_, dir_.file("missing.txt").c_str()));
   EXPECT_FALSE(camctl::load_settings(table_, device_, dir_.file("").c_str()));
+  const std::string locked = dir_.file("locked.txt");
+  write_file(locked, "brightness=60\r\n");
+  ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+  ASSERT_EQ(::chmod(dir_.file("").c_str(), 0755), 0);
+  bool loaded = true;
+  if (::geteuid() == 0) {
+    // Root reads everything; an unprivileged user is refused.
+    ASSERT_EQ(::seteuid(65534), 0);
+    loaded = camctl::load_settings(table_, device_, locked.c_str());
+    ASSERT_EQ(::seteuid(0), 0);
+  } else {
+    loaded = camctl::load_settings(table_, device_, locked.c_str());
+  }
+  EXPECT_FALSE(loaded);
+  EXPECT_EQ(value("brightness"), 50);
+
   const std::string fifo = dir_.file("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   // A pipe nobody writes is empty, not a wait.

@@ -179,6 +179,9 @@ bool write_settings_file(const char* path, std::string_view content) {
     return replace_file(target, nullptr, content);
   }
   if (!S_ISREG(info.st_mode)) return rewrite_in_place(target, content);
+  // Replacing needs only the directory's permission; a file its owner made read-only must
+  // still refuse the save, as writing it would.
+  if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
   return replace_file(target, &info, content);
 }
 
