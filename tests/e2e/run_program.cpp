@@ -14,6 +14,30 @@
 
 namespace e2e {
 
+std::vector<std::string> program_command(const std::vector<std::string>& args) {
+  std::vector<std::string> command;
+  const char* emulator = std::getenv("CAMCTL_TEST_EMULATOR");
+  std::istringstream words(emulator != nullptr ? emulator : "");
+  for (std::string word; words >> word;) command.push_back(word);
+  command.push_back(CAMERA_CONTROL_BINARY);
+  command.insert(command.end(), args.begin(), args.end());
+  return command;
+}
+
+// The preload belongs to the emulated program, not to the emulator, whose own loader would
+// refuse a foreign library: qemu-user hands the settings in QEMU_SET_ENV to its guest.
+void hand_environment_to_program() {
+  const char* emulator = std::getenv("CAMCTL_TEST_EMULATOR");
+  const char* preload = std::getenv("LD_PRELOAD");
+  if (emulator == nullptr || *emulator == '\0' || preload == nullptr) return;
+  std::string settings = std::string("LD_PRELOAD=") + preload;
+  if (const char* earlier = std::getenv("QEMU_SET_ENV"); earlier != nullptr) {
+    settings = std::string(earlier) + "," + settings;
+  }
+  setenv("QEMU_SET_ENV", settings.c_str(), 1);
+  unsetenv("LD_PRELOAD");
+}
+
 std::string fixture_path(const std::string& name) {
   return std::string(FIXTURE_DIR) + "/" + name;
 }
@@ -40,8 +64,7 @@ ProgramResult run_program(const ProgramRun& run) {
   int err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) std::abort();
 
-  std::vector<std::string> argv_text{CAMERA_CONTROL_BINARY};
-  argv_text.insert(argv_text.end(), run.args.begin(), run.args.end());
+  std::vector<std::string> argv_text = program_command(run.args);
   std::vector<char*> argv;
   for (std::string& a : argv_text) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -61,7 +84,8 @@ ProgramResult run_program(const ProgramRun& run) {
     }
     if (!run.log_path.empty()) setenv("CAMSIM_LOG", run.log_path.c_str(), 1);
     for (const auto& [key, value] : run.env) setenv(key.c_str(), value.c_str(), 1);
-    execv(argv[0], argv.data());
+    hand_environment_to_program();
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(out_pipe[1]);

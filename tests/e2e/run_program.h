@@ -24,6 +24,14 @@ struct ProgramRun {
 
 ProgramResult run_program(const ProgramRun& run);
 
+// The command line that starts camera_control with args, for execvp: the binary itself, or,
+// in a cross build, the binary under the emulator named by CAMCTL_TEST_EMULATOR (command words
+// split at blanks, e.g. "qemu-arm -L /usr/arm-linux-gnueabihf").
+std::vector<std::string> program_command(const std::vector<std::string>& args);
+// In the child, after its environment is set and just before exec: under an emulator, moves
+// LD_PRELOAD to where the emulated program, not the emulator, receives it.
+void hand_environment_to_program();
+
 std::string fixture_path(const std::string& name);
 std::string read_file(const std::string& path);
 // A fresh private directory for one test's files, removed by the caller's own cleanup.
