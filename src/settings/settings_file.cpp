@@ -145,11 +145,9 @@ bool replace_file(const std::string& path, const struct stat* old_info, std::str
     // Owner first: a change of owner clears the set-id bits the mode then puts back.
     // Filesystems without owners or modes (FAT) refuse these, which costs nothing.
     if (old_info->st_uid != ::geteuid() || old_info->st_gid != ::getegid()) {
-      if (::fchown(fd, old_info->st_uid, old_info->st_gid) != 0) {
-      }
+      [[maybe_unused]] const int owned = ::fchown(fd, old_info->st_uid, old_info->st_gid);
     }
-    if (::fchmod(fd, old_info->st_mode & 07777) != 0) {
-    }
+    [[maybe_unused]] const int moded = ::fchmod(fd, old_info->st_mode & 07777);
   }
 
   if (!finish_file(fd, content, true)) {
