@@ -4,7 +4,8 @@
 //
 // Everything the program writes to its terminal is appended to RAW, byte for byte. The script
 // is read line by line; before each line keypty waits until the program has written nothing for
-// QUIET_MS, because curses skips redraws when keys arrive together:
+// QUIET_MS (three times that before a mark), because curses skips redraws when keys arrive
+// together:
 //   key NAME     type one key: Up Down Left Right Home End PgUp PgDn, or a single character
 //   mark LABEL   append "LABEL OFFSET" to MARKS, OFFSET being the bytes of RAW so far
 //   run COMMAND  run a shell command (a probe of the device while the program runs)
@@ -122,7 +123,9 @@ int main(int argc, char** argv) {
   while (fgets(line, sizeof line, script)) {
     line[strcspn(line, "\n")] = '\0';
     if (line[0] == '\0' || line[0] == '#') continue;
-    wait_settled(before_step, first_ms, quiet_ms);
+    // A mark is where the tests read the screen: it waits longer for the last redraw.
+    int is_mark = strncmp(line, "mark ", 5) == 0;
+    wait_settled(before_step, first_ms, is_mark ? 3 * quiet_ms : quiet_ms);
     before_step = raw_bytes;
     first_ms = 0;
     if (strncmp(line, "key ", 4) == 0) {
@@ -132,7 +135,7 @@ int main(int argc, char** argv) {
         return 2;
       }
       if (write(master_fd, seq, strlen(seq)) < 0) perror("keypty: write");
-      first_ms = 2000;
+      first_ms = 10000;  // every key of the tests' scripts makes the program redraw something
     } else if (strncmp(line, "mark ", 5) == 0) {
       fprintf(marks, "%s %ld\n", line + 5, raw_bytes);
       fflush(marks);
