@@ -38,17 +38,14 @@ std::ostream& operator<<(std::ostream& out, const Pair& pair) {
   return out << '"' << pair.key << "\"=" << pair.value << (pair.too_long ? " (too long)" : "");
 }
 
-std::vector<Pair> read_pairs(SettingsReader& reader) {
-  std::vector<Pair> pairs;
-  SettingsPair pair;
-  while (reader.next(pair))
-    pairs.push_back({std::string(pair.key_text()), pair.value, pair.key_too_long});
-  return pairs;
-}
-
 std::vector<Pair> read_text(std::string_view text) {
   SettingsReader reader(text);
-  return read_pairs(reader);
+  std::vector<Pair> pairs;
+  SettingsPair pair;
+  while (reader.next(pair)) {
+    pairs.push_back({std::string(pair.key_text()), pair.value, pair.key_too_long});
+  }
+  return pairs;
 }
 
 // The C library's own scan over text without zero bytes: the behaviour users' files rely on.
@@ -189,25 +186,6 @@ TEST(SettingsReader, AgreesWithTheCLibraryScanOnGeneratedText) {
     ++compared;
   }
   EXPECT_GT(compared, 10000);
-}
-
-TEST(SettingsReader, StreamAndTextReadAlike) {
-  std::mt19937 random(7);
-  std::string bytes;
-  for (int i = 0; i < 200000; ++i) {
-    const char kinds[] = {'=', '\n', 'x', '5', ' ', '\0', '-'};
-    bytes += (random() % 4 == 0) ? static_cast<char>(random()) : kinds[random() % sizeof kinds];
-  }
-  for (const std::string& text : {bytes, std::string("a=1\r\nb=2\r\n"), std::string("a=1\nb")}) {
-    std::FILE* stream = std::tmpfile();
-    ASSERT_NE(stream, nullptr);
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::rewind(stream);
-    SettingsReader reader(stream);
-    EXPECT_EQ(read_pairs(reader), read_text(text));
-    EXPECT_FALSE(reader.read_failed());
-    std::fclose(stream);
-  }
 }
 
 // ---------------------------------------------------------------------------------------
