@@ -183,7 +183,9 @@ void Screen::show_status(const std::string& text) {
 }
 
 void Screen::refresh_main_screen() {
-  wrefresh(stdscr);
+  // With nothing new on the main screen a refresh would only send the cursor there and back:
+  // bytes a slow serial console does not need.
+  if (is_wintouched(stdscr)) wrefresh(stdscr);
 }
 
 int Screen::read_key() {
