@@ -26,8 +26,10 @@ need_host_tools() {
   done
   if [ "${#missing[@]}" -gt 0 ]; then
     vm_log "installing ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
-      >/dev/null || vm_die "cannot install ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >/dev/null || true
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+      vm_die "cannot install ${missing[*]}"
   fi
 }
 
