@@ -1,0 +1,246 @@
+// Measurements for bench/RESULTS.md, one per subcommand, each printing "key=value" lines:
+//   requests SCENARIO            device requests at start, list mode and screen, and minimums
+//   bytes SCENARIO TERM          bytes sent to an 80x24 terminal: first screen and single keys
+//   time SCENARIO MODE RUNS      median wall time of list mode or of the first complete screen
+//   rss SCENARIO                 peak resident memory of a list run and of a screen session
+//   screen SCENARIO -- ARGV...   runs ARGV (the program, or a profiler around it) on a pty until
+//                                its first complete screen, then quits it with Q
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "controls/control_table.h"
+#include "pty_session.h"
+#include "sim/camera.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::pair<std::string, std::string>> camera_env(const std::string& scenario,
+                                                            const std::string& log) {
+  std::vector<std::pair<std::string, std::string>> env{
+      {"LD_PRELOAD", CAMSIM_PRELOAD},
+      {"CAMSIM_SCENARIO", scenario},
+      {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+  if (!log.empty()) env.emplace_back("CAMSIM_LOG", log);
+  return env;
+}
+
+// Runs the program in list mode, output discarded; returns the child's resource use.
+bool run_list(const std::string& scenario, const std::string& log, rusage& usage) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, STDIN_FILENO);
+    dup2(null, STDOUT_FILENO);
+    for (const auto& [name, value] : camera_env(scenario, log))
+      setenv(name.c_str(), value.c_str(), 1);
+    execl(CAMERA_CONTROL_BINARY, CAMERA_CONTROL_BINARY, "-l", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  return wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+robust::PtyRun screen_run(const std::string& scenario, const std::string& log,
+                          std::vector<std::string> args = {}) {
+  robust::PtyRun run;
+  run.argv = {CAMERA_CONTROL_BINARY};
+  run.argv.insert(run.argv.end(), args.begin(), args.end());
+  run.env = camera_env(scenario, log);
+  return run;
+}
+
+bool quit(robust::PtySession& session) {
+  session.send("q");
+  return session.wait_exit() == 0;
+}
+
+std::string temp_path(const char* name) {
+  char dir[] = "/tmp/camctl-bench-XXXXXX";
+  if (mkdtemp(dir) == nullptr) std::abort();
+  return std::string(dir) + "/" + name;
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+long logged_total(const std::string& log) {
+  const std::string text = read_text(log);
+  const std::size_t at = text.rfind("total=");
+  return at == std::string::npos ? -1 : std::strtol(text.c_str() + at + 6, nullptr, 10);
+}
+
+camsim::Scenario load(const std::string& path) {
+  camsim::Scenario scenario;
+  std::string error;
+  if (!camsim::load_scenario_file(path.c_str(), scenario, error)) {
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
+    std::exit(2);
+  }
+  return scenario;
+}
+
+// The fewest requests a walk can make on this camera: the capability query, one QUERYCTRL per
+// control plus the one that ends the walk, a G_CTRL per control the user may change, and on
+// the screen one QUERYMENU per index in each menu's range (a driver may leave gaps anywhere)
+// and the capture format.
+struct Minimum {
+  long list = 0;
+  long screen = 0;
+};
+
+Minimum minimum_requests(const camsim::Scenario& s) {
+  constexpr std::uint32_t kSkip =
+      V4L2_CTRL_FLAG_DISABLED | V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_INACTIVE;
+  Minimum m;
+  m.list = 1 + static_cast<long>(s.controls.size()) + 1;
+  long menus = 0;
+  for (const camsim::Control& c : s.controls) {
+    if ((c.flags & kSkip) != 0) continue;
+    ++m.list;  // G_CTRL
+    const bool readable = c.value_error == 0 && (c.flags & V4L2_CTRL_FLAG_WRITE_ONLY) == 0 &&
+                          c.type != V4L2_CTRL_TYPE_INTEGER64 && c.type < V4L2_CTRL_COMPOUND_TYPES &&
+                          c.type != V4L2_CTRL_TYPE_STRING;
+    const bool menu = c.type == V4L2_CTRL_TYPE_MENU || c.type == V4L2_CTRL_TYPE_INTEGER_MENU;
+    if (!readable || !menu) continue;
+    const std::int64_t first = std::max<std::int64_t>(c.minimum, 0);
+    const std::int64_t span = std::int64_t{c.maximum} - first + 1;
+    if (span > 0) menus += std::min<std::int64_t>(span, camctl::kMaxMenuQueries);
+  }
+  m.screen = m.list + menus + 1;
+  return m;
+}
+
+int cmd_requests(const std::string& scenario) {
+  const camsim::Scenario camera = load(scenario);
+  const std::string list_log = temp_path("list.log");
+  rusage usage{};
+  if ((camera.capabilities & V4L2_CAP_VIDEO_CAPTURE) == 0) {
+    // A node that is no capture device: the capability query is all it takes to refuse it.
+    if (run_list(scenario, list_log, usage)) return 1;
+    std::printf("refused=%ld refused_minimum=1\n", logged_total(list_log));
+    return 0;
+  }
+  const Minimum minimum = minimum_requests(camera);
+  if (!run_list(scenario, list_log, usage)) return 1;
+  const std::string screen_log = temp_path("screen.log");
+  {
+    robust::PtySession session(screen_run(scenario, screen_log));
+    if (!session.settle() || !quit(session)) return 1;
+  }
+  std::printf("list=%ld list_minimum=%ld screen=%ld screen_minimum=%ld\n", logged_total(list_log),
+              minimum.list, logged_total(screen_log), minimum.screen);
+  return 0;
+}
+
+int cmd_bytes(const std::string& scenario, const std::string& term) {
+  // A settings path of exactly 27 characters.
+  char dir[] = "/tmp/camctl-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return 1;
+  std::string path = std::string(dir) + "/";
+  path += std::string(27 - path.size() - 4, 'c') + ".txt";
+  robust::PtyRun run = screen_run(scenario, "", {"-c", path});
+  run.term = term;
+  robust::PtySession session(run);
+  if (!session.settle()) return 1;
+  std::size_t before = session.bytes_received();
+  std::printf("first_screen=%zu\n", before);
+  const std::pair<const char*, std::string> keys[] = {
+      {"right", robust::key_bytes(term, robust::Key::right)},
+      {"down", robust::key_bytes(term, robust::Key::down)},
+      {"page_up", robust::key_bytes(term, robust::Key::page_up)},
+      {"save", "s"}};
+  for (const auto& [name, bytes] : keys) {
+    session.send(bytes);
+    if (!session.settle()) return 1;
+    std::printf("%s=%zu\n", name, session.bytes_received() - before);
+    before = session.bytes_received();
+  }
+  std::printf("path_length=%zu\n", path.size());
+  const bool ok = quit(session);
+  std::remove(path.c_str());
+  rmdir(dir);
+  return ok ? 0 : 1;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+int cmd_time(const std::string& scenario, const std::string& mode, int runs) {
+  std::vector<double> ms;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    if (mode == "list") {
+      rusage usage{};
+      if (!run_list(scenario, "", usage)) return 1;
+      ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    } else {
+      robust::PtySession session(screen_run(scenario, ""));
+      if (!session.settle()) return 1;
+      ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+      if (!quit(session)) return 1;
+    }
+  }
+  std::printf("median_ms=%.2f runs=%d\n", median(ms), runs);
+  return 0;
+}
+
+int cmd_rss(const std::string& scenario) {
+  rusage usage{};
+  if (!run_list(scenario, "", usage)) return 1;
+  std::printf("list_kib=%ld\n", usage.ru_maxrss);
+  robust::PtySession session(screen_run(scenario, ""));
+  if (!session.settle()) return 1;
+  // Through the whole list and back, every row drawn.
+  session.send_key(robust::Key::end);
+  session.send_key(robust::Key::home);
+  if (!session.settle() || !quit(session)) return 1;
+  std::printf("screen_kib=%ld\n", session.usage().ru_maxrss);
+  return 0;
+}
+
+int cmd_screen(const std::string& scenario, std::vector<std::string> argv) {
+  robust::PtyRun run;
+  run.argv = std::move(argv);
+  run.env = camera_env(scenario, "");
+  robust::PtySession session(run);
+  if (!session.settle(std::chrono::seconds(300))) return 1;
+  session.send("q");
+  return session.wait_exit(std::chrono::seconds(300)) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() >= 2 && args[0] == "requests") return cmd_requests(args[1]);
+  if (args.size() >= 3 && args[0] == "bytes") return cmd_bytes(args[1], args[2]);
+  if (args.size() >= 4 && args[0] == "time")
+    return cmd_time(args[1], args[2], std::atoi(args[3].c_str()));
+  if (args.size() >= 2 && args[0] == "rss") return cmd_rss(args[1]);
+  if (args.size() >= 4 && args[0] == "screen" && args[2] == "--") {
+    return cmd_screen(args[1], std::vector<std::string>(args.begin() + 3, args.end()));
+  }
+  std::fprintf(stderr, "usage: see the opening comment of bench_driver.cpp\n");
+  return 2;
+}

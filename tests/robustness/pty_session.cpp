@@ -1,0 +1,282 @@
+// The pty runner: fork and exec on a fresh pseudo-terminal, libvterm as the screen, and the
+// program's own state in /proc to tell when it waits for a key.
+#include "pty_session.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vterm.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace robust {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Replies of the emulator (cursor reports and the like) go back to the program as input.
+void answer_terminal_query(const char* bytes, std::size_t length, void* user) {
+  static_cast<PtySession*>(user)->send(std::string_view(bytes, length));
+}
+
+char ascii_of(std::uint32_t glyph) {
+  if (glyph == 0) return ' ';
+  if (glyph < 0x80) return static_cast<char>(glyph);
+  switch (glyph) {
+    case 0x2500:
+      return '-';
+    case 0x2502:
+      return '|';
+    case 0x250c:
+    case 0x2510:
+    case 0x2514:
+    case 0x2518:
+      return '+';
+    default:
+      return '#';
+  }
+}
+
+std::string read_small_file(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+std::string key_bytes(std::string_view term, Key key) {
+  // xterm sends its cursor keys with ESC O in keypad transmit mode; the console with ESC [.
+  const bool xterm = term.rfind("xterm", 0) == 0;
+  switch (key) {
+    case Key::up:
+      return xterm ? "\033OA" : "\033[A";
+    case Key::down:
+      return xterm ? "\033OB" : "\033[B";
+    case Key::right:
+      return xterm ? "\033OC" : "\033[C";
+    case Key::left:
+      return xterm ? "\033OD" : "\033[D";
+    case Key::home:
+      return xterm ? "\033OH" : "\033[1~";
+    case Key::end:
+      return xterm ? "\033OF" : "\033[4~";
+    case Key::page_up:
+      return "\033[5~";
+    case Key::page_down:
+      return "\033[6~";
+  }
+  return "";
+}
+
+PtySession::PtySession(const PtyRun& run) : term_(run.term), rows_(run.rows), cols_(run.cols) {
+  winsize size{};
+  size.ws_row = static_cast<unsigned short>(run.rows);
+  size.ws_col = static_cast<unsigned short>(run.cols);
+  if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) std::abort();
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(slave_, F_SETFD, FD_CLOEXEC);
+
+  vt_ = vterm_new(run.rows, run.cols);
+  vterm_set_utf8(vt_, 1);
+  vterm_output_set_callback(vt_, answer_terminal_query, this);
+  screen_ = vterm_obtain_screen(vt_);
+  vterm_screen_enable_altscreen(screen_, 1);
+  vterm_screen_reset(screen_, 1);
+
+  std::vector<std::string> argv_text = run.argv;
+  std::vector<char*> argv;
+  for (std::string& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    setsid();
+    ioctl(slave_, TIOCSCTTY, 0);
+    if (run.ignore_hangup) ::signal(SIGHUP, SIG_IGN);
+    const int input = run.input_from_null ? open("/dev/null", O_RDONLY) : slave_;
+    dup2(input, STDIN_FILENO);
+    dup2(slave_, STDOUT_FILENO);
+    dup2(slave_, STDERR_FILENO);
+    setenv("TERM", run.term.c_str(), 1);
+    unsetenv("LINES");
+    unsetenv("COLUMNS");
+    for (const auto& [name, value] : run.env) setenv(name.c_str(), value.c_str(), 1);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+}
+
+PtySession::~PtySession() {
+  if (pid_ > 0 && !exited_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (master_ >= 0) close(master_);
+  if (slave_ >= 0) close(slave_);
+  if (vt_ != nullptr) vterm_free(vt_);
+}
+
+bool PtySession::pump(int timeout_ms) {
+  if (master_ < 0) return false;
+  pollfd p{master_, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0 || (p.revents & POLLIN) == 0) return false;
+  char buffer[8192];
+  bool got = false;
+  for (;;) {
+    const ssize_t n = read(master_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    bytes_ += static_cast<std::size_t>(n);
+    vterm_input_write(vt_, buffer, static_cast<std::size_t>(n));
+    got = true;
+  }
+  return got;
+}
+
+// Asleep in a read (or a wait for input) on its standard input, with no input left unread.
+bool PtySession::waits_for_key() const {
+  int pending = 0;
+  if (ioctl(slave_, FIONREAD, &pending) != 0 || pending != 0) return false;
+  const std::string stat = read_small_file("/proc/" + std::to_string(pid_) + "/stat");
+  const std::size_t close_paren = stat.rfind(')');
+  if (close_paren == std::string::npos || close_paren + 2 >= stat.size()) return false;
+  if (stat[close_paren + 2] != 'S') return false;
+  const std::string call = read_small_file("/proc/" + std::to_string(pid_) + "/syscall");
+  long number = -1;
+  unsigned long first_arg = 99;
+  if (std::sscanf(call.c_str(), "%ld %lx", &number, &first_arg) != 2) return false;
+  if (number == SYS_read) return first_arg == 0;
+  return number == SYS_poll || number == SYS_select || number == SYS_pselect6 ||
+         number == SYS_ppoll;
+}
+
+std::uint64_t PtySession::bytes_read_by_program() const {
+  const std::string io = read_small_file("/proc/" + std::to_string(pid_) + "/io");
+  const std::size_t at = io.find("rchar: ");
+  return at == std::string::npos ? 0 : std::strtoull(io.c_str() + at + 7, nullptr, 10);
+}
+
+void PtySession::note_input(std::size_t length) {
+  expected_read_ = std::max(expected_read_, bytes_read_by_program()) + length;
+}
+
+bool PtySession::settle(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    pump(0);
+    if (reap(false)) {
+      pump(0);
+      return false;
+    }
+    if (bytes_read_by_program() >= expected_read_ && waits_for_key()) {
+      // What it wrote before it went to sleep is in the pty by now.
+      while (pump(0)) {
+      }
+      return true;
+    }
+    if (Clock::now() >= deadline) return false;
+    pump(1);
+  }
+}
+
+void PtySession::send(std::string_view bytes) {
+  if (master_ < 0) return;
+  note_input(bytes.size());
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else {
+      pump(5);  // the program's output may have to be taken first
+    }
+  }
+}
+
+void PtySession::resize(int rows, int cols) {
+  rows_ = rows;
+  cols_ = cols;
+  vterm_set_size(vt_, rows, cols);
+  winsize size{};
+  size.ws_row = static_cast<unsigned short>(rows);
+  size.ws_col = static_cast<unsigned short>(cols);
+  ioctl(master_, TIOCSWINSZ, &size);
+}
+
+void PtySession::hang_up() {
+  pump(0);
+  close(master_);
+  master_ = -1;
+  // The parent's own descriptor of the terminal would keep the line alive otherwise.
+  close(slave_);
+  slave_ = -1;
+}
+
+bool PtySession::reap(bool block) {
+  if (exited_) return true;
+  int status = 0;
+  const pid_t r = wait4(pid_, &status, block ? 0 : WNOHANG, &usage_);
+  if (r != pid_) return false;
+  exited_ = true;
+  if (WIFEXITED(status)) status_ = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) signal_ = WTERMSIG(status);
+  return true;
+}
+
+int PtySession::wait_exit(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!reap(false)) {
+    if (Clock::now() >= deadline) return -1;
+    if (!pump(10)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  while (pump(10)) {
+  }
+  return status_;
+}
+
+std::string PtySession::text(int row, int col, int length) const {
+  std::string result;
+  for (int c = col; c < col + length; ++c) {
+    if (row < 0 || row >= rows_ || c < 0 || c >= cols_) {
+      result += '\0';
+      continue;
+    }
+    VTermScreenCell cell{};
+    vterm_screen_get_cell(screen_, VTermPos{row, c}, &cell);
+    result += ascii_of(cell.chars[0]);
+  }
+  return result;
+}
+
+std::string PtySession::row_text(int row) const {
+  return text(row, 0, cols_);
+}
+
+bool PtySession::reverse(int row, int col) const {
+  VTermScreenCell cell{};
+  vterm_screen_get_cell(screen_, VTermPos{row, col}, &cell);
+  return cell.attrs.reverse != 0;
+}
+
+std::string PtySession::dump() const {
+  std::string result = "screen:\n";
+  for (int row = 0; row < rows_; ++row) {
+    result += (row < 10 ? " " : "") + std::to_string(row) + " [" + row_text(row) + "]\n";
+  }
+  return result;
+}
+
+}  // namespace robust
