@@ -122,14 +122,16 @@ build_base_image() {
   mkdir -p "$root"/{bin,dev,proc,sys,tmp,out,modules,case,etc}
   cp "$busybox" "$root/bin/busybox"
   local order=() mod file
+  local files
   for mod in "$@"; do
-    while read -r file; do
+    files=$(module_closure "$tree" "$mod") || vm_die "cannot gather the modules $mod needs"
+    for file in $files; do
       local base
       base=$(basename "$file" .ko)
       [ -e "$root/modules/$base.ko" ] && continue
       cp "$file" "$root/modules/$base.ko"
       order+=("$base")
-    done < <(module_closure "$tree" "$mod")
+    done
   done
   # vivid itself is loaded by each case, with that case's options.
   printf '%s\n' "${order[@]}" | grep -v '^vivid$' >"$root/modules/order" || true
