@@ -57,7 +57,7 @@ std::string temp_suffix() {
   constexpr std::string_view kDigits = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::string suffix;
   for (int i = 0; i < 8; ++i) {
-    suffix.push_back(kDigits[mix % kDigits.size()]);
+    suffix.push_back(kDigits[static_cast<std::size_t>(mix % kDigits.size())]);
     mix /= kDigits.size();
   }
   return suffix;
