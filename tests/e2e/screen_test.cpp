@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -259,67 +260,81 @@ TEST_F(ScreenTest, ScrollingThirtyControlsKeepsTheSelectionOnTheLastRow) {
 // ---- Movement ----
 
 TEST_F(ScreenTest, MovementStopsAtBothEndsWithTheBarOnOneRowOnly) {
-  auto t = start("screen-five.txt");
-  expect_bar_on(*t, 5);
-  t->send_key(Key::up);  // already at the first entry
-  t->send_key(Key::down);
-  wait_for_bar(*t, 6);
-  t->send_key(Key::end);
-  wait_for_bar(*t, 9);
-  EXPECT_EQ(t->text(5, 51, 27), detail_row("Scene Mode"));
-  t->send_key(Key::down);  // already at the last entry
-  t->send_key(Key::up);
-  wait_for_bar(*t, 8);
-  t->send_key(Key::home);
-  wait_for_bar(*t, 5);
-  EXPECT_EQ(t->text(5, 51, 27), detail_row("Brightness"));
-  t->send_key(Key::up);
-  t->send_key(Key::up);
-  t->send_key(Key::down);
-  wait_for_bar(*t, 6);
+  for (const char* term : {"xterm", "linux"}) {
+    SCOPED_TRACE(term);
+    TerminalRun run;
+    run.term = term;
+    auto t = start("screen-five.txt", run);
+    expect_bar_on(*t, 5);
+    t->send_key(Key::up);  // already at the first entry
+    t->send_key(Key::down);
+    wait_for_bar(*t, 6);
+    t->send_key(Key::end);
+    wait_for_bar(*t, 9);
+    EXPECT_EQ(t->text(5, 51, 27), detail_row("Scene Mode"));
+    t->send_key(Key::down);  // already at the last entry
+    t->send_key(Key::up);
+    wait_for_bar(*t, 8);
+    t->send_key(Key::home);
+    wait_for_bar(*t, 5);
+    EXPECT_EQ(t->text(5, 51, 27), detail_row("Brightness"));
+    t->send_key(Key::up);
+    t->send_key(Key::up);
+    t->send_key(Key::down);
+    wait_for_bar(*t, 6);
+  }
 }
 
 // ---- Keys ----
 
 TEST_F(ScreenTest, KeysEveryAdjustKeyMovesTheMarkerAndTheValueLine) {
-  auto t = start("screen-five.txt");
   struct Step {
     const char* name;
-    std::string bytes;
+    std::optional<Key> key;  // or else the letter in name
     int value;
     const char* marker;
   };
   // Brightness: 0 to 100, step 2, default 50. Letters of either case act alike.
   const std::vector<Step> steps = {
-      {"Right", "\033OC", 52, "+"},
-      {"Left", "\033OD", 50, " "},
-      {"Left", "\033OD", 48, "-"},
-      {"PgUp", "\033[5~", 68, "+"},
-      {"PgDn", "\033[6~", 48, "-"},
-      {"N", "N", 0, "-"},
-      {"m", "m", 100, "+"},
-      {"d", "d", 50, " "},
-      {"M", "M", 100, "+"},
-      {"n", "n", 0, "-"},
-      {"PgDn at minimum", "\033[6~", 0, "-"},
-      {"Left at minimum", "\033OD", 0, "-"},
-      {"D", "D", 50, " "},
+      {"Right", Key::right, 52, "+"},
+      {"Left", Key::left, 50, " "},
+      {"Left", Key::left, 48, "-"},
+      {"PgUp", Key::page_up, 68, "+"},
+      {"PgDn", Key::page_down, 48, "-"},
+      {"N", std::nullopt, 0, "-"},
+      {"m", std::nullopt, 100, "+"},
+      {"d", std::nullopt, 50, " "},
+      {"M", std::nullopt, 100, "+"},
+      {"n", std::nullopt, 0, "-"},
+      {"PgDn at the minimum", Key::page_down, 0, "-"},
+      {"Left at the minimum", Key::left, 0, "-"},
+      {"D", std::nullopt, 50, " "},
   };
-  std::string expected_log;
-  int previous = 50;
-  for (const Step& step : steps) {
-    SCOPED_TRACE(step.name);
-    t->send(step.bytes);
-    const std::string value = std::to_string(step.value);
-    ASSERT_TRUE(t->wait_for_text(5, 0, list_row(std::string(step.marker) + " Brightness", value)))
-        << t->dump();
-    ASSERT_TRUE(t->wait_for_text(6, 51, number_line("Val:", step.value))) << t->dump();
-    if (step.value != previous) {
-      expected_log += "write id=0x00980900 value=" + value + " result=0 returned=" + value + "\n";
+  for (const char* term : {"xterm", "linux"}) {
+    SCOPED_TRACE(term);
+    std::filesystem::remove(log_path());
+    TerminalRun run;
+    run.term = term;
+    auto t = start("screen-five.txt", run);
+    std::string expected_log;
+    int previous = 50;
+    for (const Step& step : steps) {
+      SCOPED_TRACE(step.name);
+      if (step.key) {
+        t->send_key(*step.key);
+      } else {
+        t->send(step.name);
+      }
+      const std::string value = std::to_string(step.value);
+      expect_shown(*t, {{5, 0, list_row(std::string(step.marker) + " Brightness", value)},
+                        {6, 51, number_line("Val:", step.value)}});
+      if (step.value != previous) {
+        expected_log += "write id=0x00980900 value=" + value + " result=0 returned=" + value + "\n";
+      }
+      previous = step.value;
     }
-    previous = step.value;
+    EXPECT_EQ(log(), expected_log);
   }
-  EXPECT_EQ(log(), expected_log);
 }
 
 TEST_F(ScreenTest, KeysAtTheMaximumRightRedrawsOnlyTheList) {
