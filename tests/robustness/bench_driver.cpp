@@ -4,7 +4,9 @@
 //   time SCENARIO MODE RUNS      median wall time of list mode or of the first complete screen
 //   rss SCENARIO                 peak resident memory of a list run and of a screen session
 //   screen SCENARIO -- ARGV...   runs ARGV (the program, or a profiler around it) on a pty until
-//                                its first complete screen, then quits it with Q
+//                                its first complete screen, then quits it with Q; prints its
+//                                peak memory
+//   walk SCENARIO -- ARGV...     the same, with End and Home before Q
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/resource.h>
@@ -219,14 +221,22 @@ int cmd_rss(const std::string& scenario) {
   return 0;
 }
 
-int cmd_screen(const std::string& scenario, std::vector<std::string> argv) {
+// With walk, also goes through the whole list and back before Q, every row drawn.
+int cmd_screen(const std::string& scenario, std::vector<std::string> argv, bool walk) {
   robust::PtyRun run;
   run.argv = std::move(argv);
-  run.env = camera_env(scenario, "");
+  if (!scenario.empty()) run.env = camera_env(scenario, "");
   robust::PtySession session(run);
   if (!session.settle(std::chrono::seconds(300))) return 1;
+  if (walk) {
+    session.send_key(robust::Key::end);
+    session.send_key(robust::Key::home);
+    if (!session.settle(std::chrono::seconds(300))) return 1;
+  }
   session.send("q");
-  return session.wait_exit(std::chrono::seconds(300)) == 0 ? 0 : 1;
+  if (session.wait_exit(std::chrono::seconds(300)) != 0) return 1;
+  std::printf("rss_kib=%ld\n", session.usage().ru_maxrss);
+  return 0;
 }
 
 }  // namespace
@@ -238,8 +248,10 @@ int main(int argc, char** argv) {
   if (args.size() >= 4 && args[0] == "time")
     return cmd_time(args[1], args[2], std::atoi(args[3].c_str()));
   if (args.size() >= 2 && args[0] == "rss") return cmd_rss(args[1]);
-  if (args.size() >= 4 && args[0] == "screen" && args[2] == "--") {
-    return cmd_screen(args[1], std::vector<std::string>(args.begin() + 3, args.end()));
+  if (args.size() >= 4 && (args[0] == "screen" || args[0] == "walk") && args[2] == "--") {
+    // An empty scenario runs ARGV without the preloaded camera (it brings its own).
+    return cmd_screen(args[1], std::vector<std::string>(args.begin() + 3, args.end()),
+                      args[0] == "walk");
   }
   std::fprintf(stderr, "usage: see the opening comment of bench_driver.cpp\n");
   return 2;

@@ -80,7 +80,10 @@ class LongSession : public robust::TempDirTest {};
 TEST_F(LongSession, ScreenAndSettingsFollowTheCameraThroughRandomKeys) {
   const long keys = env_number("ROBUSTNESS_KEYS", 600);
   const auto seed = static_cast<std::uint32_t>(env_number("ROBUSTNESS_SEED", 20261208));
-  const std::string scenario_path = robust::fixture("vivid-6.1-capture.txt");
+  // Two controls refuse every write, so refusals and their messages come up too.
+  const std::string scenario_path = write_scenario(
+      "vivid.txt", robust::read_text(robust::fixture("vivid-6.1-capture.txt")) +
+                       "fail id=0x00980901 error=EBUSY\nfail id=0x00f0f000 error=EIO\n");
   const camsim::Scenario scenario = camsim::scenario_from_file(scenario_path);
 
   // The table the program builds, built here the same way, for names, defaults and menus.
@@ -198,6 +201,7 @@ TEST_F(LongSession, ScreenAndSettingsFollowTheCameraThroughRandomKeys) {
   std::printf("session: %ld keys, seed %u, %ld Val lines checked, %ld writes taken, %ld refused\n",
               keys, seed, val_checks, camera.taken(), camera.refused());
   EXPECT_GT(camera.taken(), 0);
+  EXPECT_GT(camera.refused(), 0);
 }
 
 }  // namespace

@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# Runs the benchmarks and writes bench/RESULTS.md: device requests at start, CPU cost of start,
+# bytes sent to the terminal per key, peak memory and the release binary's size, each beside
+# its goal. With --robustness it also runs the long randomized session (20,000 keys).
+# Usage: tools/bench.sh [--robustness]   (build trees and scratch files go to bench/work/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+work=bench/work
+mkdir -p "$work"
+long_session=0
+[ "${1:-}" = "--robustness" ] && long_session=1
+
+build="$work/build"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMCTL_WERROR=ON >/dev/null
+cmake --build "$build" -j2 --target camera_control camsim_preload bench_driver >/dev/null
+driver="$build/tests/robustness/bench_driver"
+program="$build/camera_control"
+preload="$root/$build/sim/libcamsim.so"
+synth="$work/synth-1000.txt"
+bench/synth-camera.sh 1000 >"$synth"
+
+value() { sed -n "s/^$1=//p" <<<"$2"; }
+verdict() { if [ "$1" -le "$2" ]; then echo "met"; else echo "**missed**"; fi; }
+
+out="$work/RESULTS.md.new"
+{
+  echo "# Benchmark results"
+  echo
+  echo "Regenerate with \`tools/bench.sh\`. Measured $(date -u '+%Y-%m-%d %H:%M UTC') on"
+  echo "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1) ($(nproc) cores),"
+  echo "Linux $(uname -r) $(uname -m), $(sed -n 's/^PRETTY_NAME="\(.*\)"/\1/p' /etc/os-release),"
+  echo "$(c++ --version | head -n1). The program runs against the simulated camera"
+  echo "(\`libcamsim.so\` preloaded); \`bench/synth-camera.sh\` writes the 1000-control camera."
+  echo
+
+  echo "## Device requests at start"
+  echo
+  echo "Goal: exactly the minimum the walk needs: one QUERYCAP, one QUERYCTRL per control and the"
+  echo "one that ends the walk, one G_CTRL per control the user may change; on the screen also one"
+  echo "QUERYMENU per index in each menu's range and one G_FMT. List mode asks no menu."
+  echo
+  echo "| Camera | \`-l\` | minimum | screen | minimum | |"
+  echo "|---|---:|---:|---:|---:|---|"
+  for scenario in sim/fixtures/*.txt "$synth"; do
+    name=$(basename "$scenario" .txt)
+    r=$("$driver" requests "$scenario")
+    if [ -n "$(value refused "$r")" ]; then
+      n=$(value refused "$r"); m=$(value refused_minimum "$r")
+      echo "| $name (no capture node) | $n | $m | refused | | $( [ "$n" = "$m" ] && echo met || echo '**missed**') |"
+    else
+      l=$(value list "$r"); lm=$(value list_minimum "$r"); s=$(value screen "$r"); sm=$(value screen_minimum "$r")
+      ok=$( [ "$l" = "$lm" ] && [ "$s" = "$sm" ] && echo met || echo '**missed**')
+      echo "| $name | $l | $lm | $s | $sm | $ok |"
+    fi
+  done
+  echo
+
+  echo "## CPU cost of start, without the device (1000-control camera)"
+  echo
+  echo "Instructions counted by callgrind, from exec to the end of the run; the simulated camera's"
+  echo "own work (parsing its scenario, answering requests) is taken out. The screen run quits with"
+  echo "Q as soon as the first complete screen is up; the cost of quitting is taken out too."
+  echo
+  cg_list="$work/callgrind.list"
+  cg_screen="$work/callgrind.screen"
+  rm -f "$cg_list" "$cg_screen"
+  LD_PRELOAD="$preload" CAMSIM_SCENARIO="$synth" valgrind -q --tool=callgrind \
+    --callgrind-out-file="$cg_list" "$program" -l >/dev/null
+  "$driver" screen "$synth" -- "$(command -v valgrind)" -q --tool=callgrind \
+    --callgrind-out-file="$root/$cg_screen" "$root/$program" >/dev/null
+  inclusive() {  # inclusive instruction count of the first function matching $2 in file $1
+    callgrind_annotate --inclusive=yes --threshold=100 "$1" 2>/dev/null |
+      awk -v pat="$2" 'index($0, pat) { gsub(",", "", $1); print $1; exit }'
+  }
+  total_of() { callgrind_annotate "$1" 2>/dev/null | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1; exit }'; }
+  device_of() {
+    local sum=0 f v
+    for f in "camsim::preload_open(" "camsim::preload_ioctl(" "camsim::preload_close("; do
+      v=$(inclusive "$1" "$f"); sum=$((sum + ${v:-0}))
+    done
+    echo "$sum"
+  }
+  mi() { awk -v n="$1" 'BEGIN { printf "%.2f M", n / 1e6 }'; }
+  lt=$(total_of "$cg_list"); ld=$(device_of "$cg_list")
+  lwalk=$(inclusive "$cg_list" "camctl::build_control_table(")
+  lio=$(inclusive "$cg_list" "camsim::preload_ioctl(")
+  lnames=$(inclusive "$cg_list" "camctl::derive_variable_name")
+  st=$(total_of "$cg_screen"); sd=$(device_of "$cg_screen")
+  swalk=$(inclusive "$cg_screen" "camctl::build_control_table(")
+  sio=$(inclusive "$cg_screen" "camsim::preload_ioctl(")
+  snames=$(inclusive "$cg_screen" "camctl::derive_variable_name")
+  sdraw=$(inclusive "$cg_screen" "camctl::Screen::set_up_screen(")
+  sclose=$(inclusive "$cg_screen" "camctl::Screen::close(")
+  echo "| Part | \`-l\` | first complete screen |"
+  echo "|---|---:|---:|"
+  echo "| whole run, without the device | $(mi $((lt - ld))) | $(mi $((st - sd - ${sclose:-0}))) |"
+  echo "| walk (requests' answers taken out) | $(mi $((lwalk - lio))) | $(mi $((swalk - sio))) |"
+  echo "| of which names (\`derive_variable_name\`) | $(mi "${lnames:-0}") | $(mi "${snames:-0}") |"
+  echo "| drawing (\`set_up_screen\`: curses start, layout, list, panel) | - | $(mi "${sdraw:-0}") |"
+  echo "| simulated camera (taken out above) | $(mi "$ld") | $(mi "$sd") |"
+  echo
+  echo "The rest of a run is the dynamic loader, the C++ runtime's start and the listing's output."
+  echo "Of the walk figures, the two requests made outside the walk (QUERYCAP, G_FMT) are counted"
+  echo "in with the walk's requests; they are 2 of 2003 and 2746."
+  echo
+  lm=$("$driver" time "$synth" list 21); sm=$("$driver" time "$synth" screen 21)
+  em=$("$driver" time sim/fixtures/uvc-webcam-5.10.txt list 21)
+  echo "Wall time, median of 21 runs, the simulated camera included (it parses its 1,846-line"
+  echo "scenario in the process): \`-l\` $(value median_ms "$lm") ms; first complete screen"
+  echo "$(value median_ms "$sm") ms (from fork to the program waiting for its first key). For"
+  echo "comparison, \`-l\` on the 17-control webcam fixture: $(value median_ms "$em") ms."
+  echo
+
+  echo "## Bytes sent to the terminal (80x24, 17-control webcam fixture)"
+  echo
+  echo "Right and PgUp on Brightness (numeric), Down from row 1 to row 2, S with a 27-character path."
+  echo
+  bl=$("$driver" bytes sim/fixtures/uvc-webcam-5.10.txt linux)
+  bx=$("$driver" bytes sim/fixtures/uvc-webcam-5.10.txt xterm)
+  echo "| Moment | \`linux\` | \`xterm\` | goal | |"
+  echo "|---|---:|---:|---:|---|"
+  row() {
+    local a b
+    a=$(value "$2" "$bl"); b=$(value "$2" "$bx")
+    local worst=$(( a > b ? a : b ))
+    echo "| $1 | $a | $b | ≤ $3 | $(verdict "$worst" "$3") |"
+  }
+  row "First complete screen" first_screen 2000
+  row "Right" right 60
+  row "Down" down 150
+  row "PgUp (no goal of its own; baseline 59/60)" page_up 60
+  row "S with its message" save 97
+  echo
+  echo "S's goal is 70 bytes plus the 27 of the path."
+  echo
+
+  echo "## Memory and size"
+  echo
+  rl=$("$driver" rss "$synth")
+  base=$(LD_PRELOAD="$preload" CAMSIM_SCENARIO="$synth" /usr/bin/time -f "%M" "$program" -h 2>&1 >/dev/null | tail -n1)
+  list_kib=$(value list_kib "$rl"); screen_kib=$(value screen_kib "$rl")
+  echo "| Figure | measured | goal | |"
+  echo "|---|---:|---:|---|"
+  echo "| peak RSS, screen, 1000 controls (End, Home, Q), dynamic build | $screen_kib KiB | ≤ 4096 KiB | $(verdict "$screen_kib" 4096) |"
+  echo "| peak RSS, \`-l\`, 1000 controls, dynamic build | $list_kib KiB | ≤ 4096 KiB | $(verdict "$list_kib" 4096) |"
+  echo "| peak RSS of \`-h\` (libraries and runtime only, same preload) | $base KiB | | |"
+  echo "| growth of the screen run over \`-h\` (program and simulated camera) | $((screen_kib - base)) KiB | | |"
+  static_build="$work/static"
+  cmake -S . -B "$static_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCAMCTL_STATIC=ON >/dev/null
+  cmake --build "$static_build" -j2 --target rss_probe >/dev/null
+  probe="$root/$static_build/tests/robustness/rss_probe"
+  ps=$(value rss_kib "$("$driver" walk "" -- "$probe" "$root/$synth")")
+  ph=$(/usr/bin/time -f "%M" "$probe" "$synth" -h 2>&1 >/dev/null | tail -n1)
+  echo "| peak RSS, screen, 1000 controls (End, Home, Q), static x86_64 build with the camera in process | $ps KiB | ≤ 4096 KiB | $(verdict "$ps" 4096) |"
+  echo "| the same binary's \`-h\` (runtime and the camera's loaded scenario, no walk, no screen) | $ph KiB | | |"
+  release_bin=build/armhf-release/stage/bin/camera_control
+  if [ ! -x "$release_bin" ]; then bash tools/release.sh >/dev/null 2>&1 || true; fi
+  if [ -x "$release_bin" ]; then
+    size=$(stat -c %s "$release_bin")
+    echo "| stripped static armhf binary (\`tools/release.sh\`) | $size bytes | ≤ 1048576 bytes | $(verdict "$size" 1048576) |"
+  else
+    echo "| stripped static armhf binary | not built (\`tools/release.sh\` failed) | ≤ 1 MiB | not measured |"
+  fi
+  echo
+  echo "The dynamic build's resident set counts every page it touched of the shared C, C++ and curses"
+  echo "libraries, and here also the simulated camera with its 1000-control scenario; \`-h\` alone,"
+  echo "which opens no device, already takes most of it. The board runs the static build, so the"
+  echo "static figure is the one the goal is about; it still includes the simulated camera, and it"
+  echo "is measured on x86_64, whose pointers are twice the size of armhf's."
+} >"$out"
+
+if [ "$long_session" = 1 ]; then
+  bash bench/long-session.sh >>"$out"
+fi
+mv "$out" bench/RESULTS.md
+echo "bench: wrote bench/RESULTS.md"
