@@ -8,7 +8,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "guest_run.h"
 #include "recorded_screen.h"
@@ -99,20 +98,29 @@ std::set<std::string> lines(const std::string& text) {
   return set;
 }
 
-std::string session_script(const std::vector<std::string>& steps) {
-  std::string script;
-  for (const std::string& step : steps) script += step + "\n";
-  return script;
-}
+// The steps keypty takes through one run of the program.
+class KeyScript {
+ public:
+  KeyScript& key(const std::string& name, int times = 1) {
+    for (int i = 0; i < times; ++i) text_ += "key " + name + "\n";
+    return *this;
+  }
+  KeyScript& mark(const std::string& label) {
+    text_ += "mark " + label + "\n";
+    return *this;
+  }
+  // Reads brightness, "Menu" and "Integer Menu" from the device into /out/file while the
+  // program runs.
+  KeyScript& probe(const std::string& file) {
+    text_ += std::string("run /case/ctlprobe /dev/video0 ") + kBrightnessId + " " + kMenuId + " " +
+             kIntegerMenuId + " >/out/" + file + "\n";
+    return *this;
+  }
+  const std::string& text() const { return text_; }
 
-std::vector<std::string> keys(const std::string& name, int times) {
-  return std::vector<std::string>(static_cast<std::size_t>(times), "key " + name);
-}
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+ private:
+  std::string text_;
+};
 
 class BoardKernel : public ::testing::Test {
  protected:
@@ -133,36 +141,26 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
   ASSERT_EQ(systest::require_file(program, "static armhf camera_control (tools/release.sh)"), "");
   ASSERT_NE(systest::terminfo_entry(), "") << "no xterm terminfo entry on this machine";
 
-  const std::string probe = "run /case/ctlprobe /dev/video0 " + std::string(kBrightnessId) + " " +
-                            kMenuId + " " + kIntegerMenuId + " >/out/";
   // Brightness 128 -> 131; then "Menu" (items 1, 3, 4; default 3) up to 4 and down across the
   // gap at 2 to 1; then a jump down on "Integer Menu" (items 2..8, default 4), which lands on
   // its minimum 1, an index the driver does not offer; then save and quit.
-  std::vector<std::string> first =
-      std::vector<std::string>{"mark start"} + keys("Right", 3) +
-      std::vector<std::string>{"mark brightness"} + keys("Down", 12) +
-      std::vector<std::string>{"mark on-menu", "key Right", "mark menu-up"} + keys("Left", 2) +
-      std::vector<std::string>{"mark menu-down", probe + "probe-menu.txt"} + keys("Down", 2) +
-      std::vector<std::string>{
-          "mark on-integer-menu", "key PgDn", "mark refused", probe + "probe-refused.txt", "key S",
-          "mark saved",           "key Q"};
+  KeyScript first;
+  first.mark("start").key("Right", 3).mark("brightness").key("Down", 12).mark("on-menu");
+  first.key("Right").mark("menu-up").key("Left", 2).mark("menu-down").probe("probe-menu.txt");
+  first.key("Down", 2).mark("on-integer-menu").key("PgDn").mark("refused");
+  first.probe("probe-refused.txt").key("S").mark("saved").key("Q");
   // A second run: reset everything, then load the saved file.
-  std::vector<std::string> second = {"mark start",
-                                     "key R",
-                                     "mark reset",
-                                     probe + "probe-reset.txt",
-                                     "key L",
-                                     "mark loaded",
-                                     probe + "probe-loaded.txt",
-                                     "key Q"};
+  KeyScript second;
+  second.mark("start").key("R").mark("reset").probe("probe-reset.txt");
+  second.key("L").mark("loaded").probe("probe-loaded.txt").key("Q");
 
   systest::GuestCase guest("armhf");
   guest.add_file(program, "camera_control");
   guest.add_file(systest::armhf_helper("keypty"), "keypty");
   guest.add_file(systest::armhf_helper("ctlprobe"), "ctlprobe");
   guest.add_file(systest::terminfo_entry(), "terminfo/x/xterm");
-  guest.add_text("first.keys", session_script(first));
-  guest.add_text("second.keys", session_script(second));
+  guest.add_text("first.keys", first.text());
+  guest.add_text("second.keys", second.text());
   guest.set_script(
       "insmod /modules/vivid.ko n_devs=1 node_types=0x1\n"
       "export TERM=xterm TERMINFO=/case/terminfo\n"
@@ -211,8 +209,8 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
     EXPECT_EQ(row->shown, "Menu Item 1");
     // The device holds what the screen shows.
     auto device = probe_values(result.file("probe-menu.txt"));
-    EXPECT_EQ(device[kBrightnessId], "131");
-    EXPECT_EQ(device[kMenuId], "1");
+    EXPECT_EQ(device[kMenuId], detail_value(*screen, "Val"));
+    EXPECT_EQ(device[kBrightnessId], list_row(*screen, "Brightness").value_or(ListRow{}).shown);
     EXPECT_EQ(device[kIntegerMenuId], "4");
   }
   {
@@ -229,7 +227,8 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
     ASSERT_TRUE(row);
     EXPECT_EQ(row->marker, ' ');
     EXPECT_EQ(row->shown, "5");
-    EXPECT_EQ(probe_values(result.file("probe-refused.txt"))[kIntegerMenuId], "4");
+    EXPECT_EQ(probe_values(result.file("probe-refused.txt"))[kIntegerMenuId],
+              detail_value(*screen, "Val"));
   }
   {
     auto screen = one.at("saved");
