@@ -15,7 +15,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/common.sh"
 
 [ $# -ge 3 ] || vm_die "usage: run.sh ARCH CASE_DIR OUT_DIR [TIMEOUT_SECONDS]"
-arch=$1 case_dir=$2 out_dir=$3 limit=${4:-180}
+arch=$1 case_dir=$2 out_dir=$3 limit=${4:-300}
 [ -f "$case_dir/run.sh" ] || vm_die "$case_dir/run.sh does not exist"
 
 bash "$here/prepare.sh" "$arch"
