@@ -1,6 +1,8 @@
 // The pseudo-terminal harness: the program writes to a pty, libvterm plays the terminal.
 #include "e2e/terminal.h"
 
+#include "e2e/run_program.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -86,8 +88,7 @@ Terminal::Terminal(const TerminalRun& run) : term_(run.term), rows_(run.rows), c
   vterm_screen_enable_altscreen(screen_, 1);
   vterm_screen_reset(screen_, 1);
 
-  std::vector<std::string> argv_text{CAMERA_CONTROL_BINARY};
-  argv_text.insert(argv_text.end(), run.args.begin(), run.args.end());
+  std::vector<std::string> argv_text = program_command(run.args);
   std::vector<char*> argv;
   for (std::string& a : argv_text) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -109,7 +110,8 @@ Terminal::Terminal(const TerminalRun& run) : term_(run.term), rows_(run.rows), c
     if (!run.log_path.empty()) setenv("CAMSIM_LOG", run.log_path.c_str(), 1);
     // A sanitizer build would refuse the preloaded library ahead of its runtime.
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-    execv(argv[0], argv.data());
+    hand_environment_to_program();  // a cross build runs the program under its emulator
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
