@@ -124,6 +124,11 @@ void Screen::draw_control_list(std::size_t selection) {
     draw_control_row(position, static_cast<int>(position - first) + 1);
     if (selected) wattr_off(list, A_REVERSE, nullptr);
   }
+  // The cursor rests just behind the bar. A key's changes end there as a rule, so placing the
+  // cursor costs no bytes, and it marks the selection on a terminal that shows no attributes.
+  if (selection >= first && selection < end) {
+    wmove(list, static_cast<int>(selection - first) + 1, kRowTextLastCol + 1);
+  }
   wrefresh(list);
 }
 
@@ -170,6 +175,8 @@ void Screen::draw_detail_panel(std::size_t position) {
         put_format(detail, 7, col, last, "Opt: %18d", item->value);
       }
     }
+    // The cursor rests behind the value, the text a key changes most.
+    wmove(detail, 2, kDetailTextLastCol);
   }
   wrefresh(detail);
 }
