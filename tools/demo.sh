@@ -4,8 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
-cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/demo --target camera_control camsim_preload >/dev/null
+echo "Building camera_control (the first build takes about a minute)..."
+cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMCTL_BUILD_TESTS=ON >/dev/null
+cmake --build build/demo --target camera_control camsim_preload | tail -n 1
 if [ -e /dev/video0 ]; then
   exec build/demo/camera_control "$@"
 fi
