@@ -7,8 +7,7 @@ if [ "${CAMCTL_SKIP_SYSTEM_TESTS:-}" = "1" ]; then
   echo "system tests: skipped on request (CAMCTL_SKIP_SYSTEM_TESTS=1)"
   exit 0
 fi
-bash tools/install-deps.sh qemu-system-x86 qemu-system-arm busybox-static cpio xz-utils \
-  gcc-arm-linux-gnueabihf
+bash tools/install-deps.sh gcc-arm-linux-gnueabihf
 # The board's binary and module exactly as they ship.
 bash tools/release.sh
 # Kernels and base images, cached outside the clone for later runs.

@@ -18,19 +18,10 @@ source "$here/common.sh"
 arches=("$@")
 [ "${#arches[@]}" -gt 0 ] || arches=(x86_64 armhf)
 
+# The emulators, the guests' busybox and the archive tools, through the project's installer.
 need_host_tools() {
-  local packages=(qemu-system-x86 qemu-system-arm busybox-static cpio xz-utils)
-  local missing=()
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  if [ "${#missing[@]}" -gt 0 ]; then
-    vm_log "installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq >/dev/null || true
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
-      vm_die "cannot install ${missing[*]}"
-  fi
+  bash "$VM_SCRIPTS/../install-deps.sh" qemu-system-x86 qemu-system-arm busybox-static cpio \
+    xz-utils >/dev/null || vm_die "cannot install the VM host tools"
 }
 
 # The first Debian main archive the system's apt sources name (deb822 and one-line styles).
@@ -194,11 +185,11 @@ prepare_armhf() {
   echo "$kpkg $(vm_layout_version)" >"$dir/stamp"
 }
 
-need_host_tools
 mkdir -p "$VM_CACHE"
 # Parallel test runs share the cache: one prepares, the others wait and then find it ready.
 exec 9>"$VM_CACHE/.lock"
 flock 9
+need_host_tools
 for arch in "${arches[@]}"; do
   case "$arch" in
     x86_64) prepare_x86_64 ;;
