@@ -52,7 +52,7 @@ fi
 # --- private apt configuration ----------------------------------------------
 # The Debian archive that serves the system's own release: the first deb entry of the
 # system's sources whose suite is exactly its codename.
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release | tr -d '"')
 [ -n "$codename" ] || { log "cannot tell the system's release codename"; exit 1; }
 mirror=""
 for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
@@ -108,15 +108,14 @@ apt-get update -qq
 version_in() {  # package suite
   apt-cache madison "$1" | awk -F'|' -v s="$2" '$3 ~ (" " s "/") { gsub(/ /, "", $2); print $2; exit }'
 }
-download() {  # package version -> path of the .deb
-  local dir="$cache/debs"
-  mkdir -p "$dir"
-  local existing
-  existing=$(ls "$dir/${1}_$(echo "$2" | sed 's/^[0-9]*://')_armhf.deb" 2>/dev/null || true)
-  if [ -z "$existing" ]; then
-    (cd "$dir" && apt-get download -qq "$1=$2")
+download() {  # package version -> path of the .deb (apt names the file without the epoch)
+  local deb="$cache/debs/${1}_${2#*:}_armhf.deb"
+  mkdir -p "$cache/debs"
+  if [ ! -f "$deb" ]; then
+    (cd "$cache/debs" && apt-get download -qq "$1=$2")
   fi
-  ls "$dir/${1}_$(echo "$2" | sed 's/^[0-9]*://')_armhf.deb"
+  [ -f "$deb" ] || { log "apt-get download left no $deb"; exit 1; }
+  echo "$deb"
 }
 
 # --- ncursesw (and libvterm for the screen tests) for armhf -----------------
