@@ -138,7 +138,7 @@ int cmd_requests(const std::string& scenario) {
   if ((camera.capabilities & V4L2_CAP_VIDEO_CAPTURE) == 0) {
     // A node that is no capture device: the capability query is all it takes to refuse it.
     if (run_list(scenario, list_log, usage)) return 1;
-    std::printf("refused=%ld refused_minimum=1\n", logged_total(list_log));
+    std::printf("refused=%ld\nrefused_minimum=1\n", logged_total(list_log));
     return 0;
   }
   const Minimum minimum = minimum_requests(camera);
@@ -148,7 +148,7 @@ int cmd_requests(const std::string& scenario) {
     robust::PtySession session(screen_run(scenario, screen_log));
     if (!session.settle() || !quit(session)) return 1;
   }
-  std::printf("list=%ld list_minimum=%ld screen=%ld screen_minimum=%ld\n", logged_total(list_log),
+  std::printf("list=%ld\nlist_minimum=%ld\nscreen=%ld\nscreen_minimum=%ld\n", logged_total(list_log),
               minimum.list, logged_total(screen_log), minimum.screen);
   return 0;
 }
@@ -203,7 +203,7 @@ int cmd_time(const std::string& scenario, const std::string& mode, int runs) {
       if (!quit(session)) return 1;
     }
   }
-  std::printf("median_ms=%.2f runs=%d\n", median(ms), runs);
+  std::printf("median_ms=%.2f\nruns=%d\n", median(ms), runs);
   return 0;
 }
 
