@@ -21,7 +21,7 @@ seconds=$(( $(date +%s) - start ))
 echo "## Long randomized session"
 echo
 echo "$keys keys, seed $seed, on the vivid 6.1 capture fixture, sanitized build: $outcome in"
-echo "${seconds} s. $(sed -n 's/^session: //p' "$log")"
+echo "${seconds} s: $(sed -n 's/^session: [0-9]* keys, seed [0-9]*, //p' "$log")."
 echo
 echo "After every key the selection bar, the selected row's number, the panel's name and (except"
 echo "while the panel is stale after L, as the screen is meant to be) its Val line match the value"

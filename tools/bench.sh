@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
 # Runs the benchmarks and writes bench/RESULTS.md: device requests at start, CPU cost of start,
 # bytes sent to the terminal per key, peak memory and the release binary's size, each beside
-# its goal. With --robustness it also runs the long randomized session (20,000 keys).
-# Usage: tools/bench.sh [--robustness]   (build trees and scratch files go to bench/work/)
+# its goal. --robustness adds the long randomized session (20,000 keys); --vm the comparison with
+# Debian's v4l2-ctl in the 6.1 system-test VM (needs tools/vm and qemu).
+# Usage: tools/bench.sh [--robustness] [--vm]   (build trees and scratch files go to bench/work/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 work=bench/work
 mkdir -p "$work"
 long_session=0
-[ "${1:-}" = "--robustness" ] && long_session=1
+vm=0
+for option in "$@"; do
+  case "$option" in
+    --robustness) long_session=1 ;;
+    --vm) vm=1 ;;
+    *) echo "bench: unknown option $option" >&2; exit 2 ;;
+  esac
+done
 
 build="$work/build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMCTL_WERROR=ON >/dev/null
@@ -173,7 +181,12 @@ out="$work/RESULTS.md.new"
   echo "is measured on x86_64, whose pointers are twice the size of armhf's."
 } >"$out"
 
+if [ "$vm" = 1 ]; then
+  echo >>"$out"
+  bash bench/vm-compare.sh >>"$out"
+fi
 if [ "$long_session" = 1 ]; then
+  echo >>"$out"
   bash bench/long-session.sh >>"$out"
 fi
 mv "$out" bench/RESULTS.md
