@@ -147,6 +147,29 @@ TEST_F(DeviceFaults, WalkFailingHalfWayKeepsWhatItFound) {
   EXPECT_EQ(s.wait_exit(), 0) << s.dump();
 }
 
+TEST_F(DeviceFaults, VanishingAtAnyPointOfTheStartLeavesAWorkingScreen) {
+  // Every seventh request of the 258 that reach the first screen, and the one just after.
+  const std::string fixture = robust::read_text(robust::fixture("vivid-6.1-capture.txt"));
+  for (int after = 0; after <= 259; after += 7) {
+    SCOPED_TRACE(after);
+    const std::string scenario =
+        write_scenario("vanish.txt", fixture + "vanish after=" + std::to_string(after) + "\n");
+    PtySession s(robust::program_run(scenario, ""));
+    if (after < 1) {
+      // Not even the capability query is answered: the start-up error, no screen.
+      EXPECT_EQ(s.wait_exit(), 1);
+      continue;
+    }
+    ASSERT_TRUE(s.settle()) << s.dump();
+    for (const char* keys : {"\033OC", "\033OB", "\033OF", "r", "\033[5~", "n", "d"}) {
+      s.send(keys);
+      ASSERT_TRUE(s.settle()) << keys << "\n" << s.dump();
+    }
+    s.send("q");
+    EXPECT_EQ(s.wait_exit(), 0) << s.dump();
+  }
+}
+
 // ---- terminal faults ----
 
 class TerminalFaults : public robust::TempDirTest {};
