@@ -84,8 +84,11 @@ std::string read_text(const std::string& path) {
   return text.str();
 }
 
+// The request count of the log's last line, and the log and its directory gone.
 long logged_total(const std::string& log) {
   const std::string text = read_text(log);
+  std::remove(log.c_str());
+  rmdir(log.substr(0, log.rfind('/')).c_str());
   const std::size_t at = text.rfind("total=");
   return at == std::string::npos ? -1 : std::strtol(text.c_str() + at + 6, nullptr, 10);
 }
@@ -137,8 +140,10 @@ int cmd_requests(const std::string& scenario) {
   rusage usage{};
   if ((camera.capabilities & V4L2_CAP_VIDEO_CAPTURE) == 0) {
     // A node that is no capture device: the capability query is all it takes to refuse it.
-    if (run_list(scenario, list_log, usage)) return 1;
-    std::printf("refused=%ld\nrefused_minimum=1\n", logged_total(list_log));
+    const bool listed = run_list(scenario, list_log, usage);
+    const long total = logged_total(list_log);
+    if (listed) return 1;
+    std::printf("refused=%ld\nrefused_minimum=1\n", total);
     return 0;
   }
   const Minimum minimum = minimum_requests(camera);
@@ -148,8 +153,10 @@ int cmd_requests(const std::string& scenario) {
     robust::PtySession session(screen_run(scenario, screen_log));
     if (!session.settle() || !quit(session)) return 1;
   }
-  std::printf("list=%ld\nlist_minimum=%ld\nscreen=%ld\nscreen_minimum=%ld\n", logged_total(list_log),
-              minimum.list, logged_total(screen_log), minimum.screen);
+  const long list_total = logged_total(list_log);
+  const long screen_total = logged_total(screen_log);
+  std::printf("list=%ld\nlist_minimum=%ld\nscreen=%ld\nscreen_minimum=%ld\n", list_total,
+              minimum.list, screen_total, minimum.screen);
   return 0;
 }
 
