@@ -21,8 +21,12 @@
 #include "controls/control_table.h"
 #include "settings/file_ops.h"
 #include "settings/settings.h"
+#include "support/settings_text.h"
 
 namespace {
+
+using settings_text::read_file;
+using settings_text::write_file;
 
 namespace fs = std::filesystem;
 
@@ -52,16 +56,6 @@ class TempDir {
  private:
   std::string path_;
 };
-
-void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::ptrdiff_t entries_in(const std::string& directory) {
   return std::distance(fs::directory_iterator(directory), fs::directory_iterator{});

@@ -21,22 +21,16 @@
 #include "device/device.h"
 #include "settings/settings.h"
 #include "sim/in_process.h"
+#include "support/settings_text.h"
 
 namespace {
 
 using camctl::SettingsPair;
 using camctl::SettingsReader;
-
-struct Pair {
-  std::string key;
-  std::int32_t value = 0;
-  bool too_long = false;
-  bool operator==(const Pair&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Pair& pair) {
-  return out << '"' << pair.key << "\"=" << pair.value << (pair.too_long ? " (too long)" : "");
-}
+using settings_text::Pair;
+using settings_text::read_file;
+using settings_text::scan_with_libc;
+using settings_text::write_file;
 
 std::vector<Pair> read_text(std::string_view text) {
   SettingsReader reader(text);
@@ -44,24 +38,6 @@ std::vector<Pair> read_text(std::string_view text) {
   SettingsPair pair;
   while (reader.next(pair)) {
     pairs.push_back({std::string(pair.key_text()), pair.value, pair.key_too_long});
-  }
-  return pairs;
-}
-
-// The C library's own scan over text without zero bytes: the behaviour users' files rely on.
-std::vector<Pair> scan_with_libc(const std::string& text) {
-  std::vector<Pair> pairs;
-  std::vector<char> key(text.size() + 1);
-  const char* at = text.c_str();
-  for (;;) {
-    int value = 0;
-    int used = -1;
-    if (std::sscanf(at, "%[^=]=%d\r\n%n", key.data(), &value, &used) != 2 || used < 0) break;
-    std::string whole(key.data());
-    const bool too_long = whole.size() > camctl::kMaxSettingsKey;
-    if (too_long) whole.resize(camctl::kMaxSettingsKey);
-    pairs.push_back({whole, value, too_long});
-    at += used;
   }
   return pairs;
 }
@@ -79,16 +55,6 @@ class TempDir {
  private:
   std::string path_;
 };
-
-void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // ---------------------------------------------------------------------------------------
 // The reader's scan rules, on plain text.

@@ -8,16 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "../support/settings_text.h"
 #include "settings/settings.h"
 
 namespace {
 
-struct Pair {
-  std::string key;
-  std::int32_t value;
-  bool too_long;
-  bool operator==(const Pair&) const = default;
-};
+using settings_text::Pair;
+using settings_text::scan_with_libc;
 
 void check(bool condition) {
   if (!condition) std::abort();
@@ -49,23 +46,6 @@ bool libc_comparable(std::string_view text) {
     if (run > 9) return false;
   }
   return true;
-}
-
-std::vector<Pair> scan_with_libc(const std::string& text) {
-  std::vector<Pair> pairs;
-  std::vector<char> key(text.size() + 1);
-  const char* at = text.c_str();
-  for (;;) {
-    int value = 0;
-    int used = -1;
-    if (std::sscanf(at, "%[^=]=%d\r\n%n", key.data(), &value, &used) != 2 || used < 0) break;
-    std::string whole(key.data());
-    const bool too_long = whole.size() > camctl::kMaxSettingsKey;
-    if (too_long) whole.resize(camctl::kMaxSettingsKey);
-    pairs.push_back({whole, value, too_long});
-    at += used;
-  }
-  return pairs;
 }
 
 }  // namespace
