@@ -57,7 +57,8 @@ bool is_compound(const Control& control) {
 void copy_name(__u8* field, std::size_t size, const std::string& name) {
   std::memset(field, 0, size);
   // Drivers may fill the field to its last byte with no zero after it; so may we.
-  std::memcpy(field, name.data(), std::min(size, name.size()));  // NOLINT(bugprone-not-null-terminated-result)
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
+  std::memcpy(field, name.data(), std::min(size, name.size()));
 }
 
 // The kernel's rounding of an integer into its range and onto its step, with its 32-bit
