@@ -1,4 +1,5 @@
-// The pseudo-terminal harness: the program writes to a pty, libvterm plays the terminal.
+// The pseudo-terminal harness: the program writes to a pty, libvterm plays the terminal, and
+// the program's own state in /proc tells when it waits for a key.
 #include "e2e/terminal.h"
 
 #include "e2e/run_program.h"
@@ -8,23 +9,28 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vterm.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 namespace e2e {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Replies of the emulator (cursor reports and the like) go back to the program as input.
 void answer_terminal_query(const char* bytes, std::size_t length, void* user) {
-  // Replies of the emulator (cursor reports and the like) go back to the program.
-  const int fd = *static_cast<int*>(user);
-  if (::write(fd, bytes, length) < 0) return;
+  static_cast<Terminal*>(user)->send(std::string_view(bytes, length));
 }
 
 char ascii_of(std::uint32_t glyph) {
@@ -45,9 +51,45 @@ char ascii_of(std::uint32_t glyph) {
   }
 }
 
+std::string read_small_file(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The calls in which a program sleeps until its input has something to read; which of them
+// exist differs between architectures.
+bool waits_for_input(long number) {
+#ifdef SYS_poll
+  if (number == SYS_poll) return true;
+#endif
+#ifdef SYS_ppoll
+  if (number == SYS_ppoll) return true;
+#endif
+#ifdef SYS_ppoll_time64
+  if (number == SYS_ppoll_time64) return true;
+#endif
+#ifdef SYS_select
+  if (number == SYS_select) return true;
+#endif
+#ifdef SYS__newselect
+  if (number == SYS__newselect) return true;
+#endif
+#ifdef SYS_pselect6
+  if (number == SYS_pselect6) return true;
+#endif
+#ifdef SYS_pselect6_time64
+  if (number == SYS_pselect6_time64) return true;
+#endif
+  return false;
+}
+
+}  // namespace
+
 // What the terminal sends for a key, as its terminfo entry describes it. The program turns
 // keypad transmit mode on, in which xterm sends its cursor keys with ESC O.
-const char* key_bytes(const std::string& term, Key key) {
+std::string key_bytes(std::string_view term, Key key) {
   const bool xterm = term.rfind("xterm", 0) == 0;
   switch (key) {
     case Key::up:
@@ -70,8 +112,6 @@ const char* key_bytes(const std::string& term, Key key) {
   return "";
 }
 
-}  // namespace
-
 Terminal::Terminal(const TerminalRun& run) : term_(run.term), rows_(run.rows), cols_(run.cols) {
   winsize size{};
   size.ws_row = static_cast<unsigned short>(run.rows);
@@ -83,12 +123,13 @@ Terminal::Terminal(const TerminalRun& run) : term_(run.term), rows_(run.rows), c
 
   vt_ = vterm_new(run.rows, run.cols);
   vterm_set_utf8(vt_, 1);
-  vterm_output_set_callback(vt_, answer_terminal_query, &master_);
+  vterm_output_set_callback(vt_, answer_terminal_query, this);
   screen_ = vterm_obtain_screen(vt_);
   vterm_screen_enable_altscreen(screen_, 1);
   vterm_screen_reset(screen_, 1);
 
-  std::vector<std::string> argv_text = program_command(run.args);
+  std::vector<std::string> argv_text =
+      run.command.empty() ? program_command(run.args) : run.command;
   std::vector<char*> argv;
   for (std::string& a : argv_text) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -97,6 +138,7 @@ Terminal::Terminal(const TerminalRun& run) : term_(run.term), rows_(run.rows), c
   if (pid_ == 0) {
     setsid();
     ioctl(slave_, TIOCSCTTY, 0);
+    if (run.ignore_hangup) ::signal(SIGHUP, SIG_IGN);
     const int input = run.input_from_null ? open("/dev/null", O_RDONLY) : slave_;
     dup2(input, STDIN_FILENO);
     dup2(slave_, STDOUT_FILENO);
@@ -105,11 +147,14 @@ Terminal::Terminal(const TerminalRun& run) : term_(run.term), rows_(run.rows), c
     // Curses takes these over the terminal's own size.
     unsetenv("LINES");
     unsetenv("COLUMNS");
-    setenv("LD_PRELOAD", CAMSIM_PRELOAD, 1);
-    setenv("CAMSIM_SCENARIO", run.scenario.c_str(), 1);
+    if (!run.scenario.empty()) {
+      setenv("LD_PRELOAD", CAMSIM_PRELOAD, 1);
+      setenv("CAMSIM_SCENARIO", run.scenario.c_str(), 1);
+      // A sanitizer build would refuse the preloaded library ahead of its runtime.
+      setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    }
     if (!run.log_path.empty()) setenv("CAMSIM_LOG", run.log_path.c_str(), 1);
-    // A sanitizer build would refuse the preloaded library ahead of its runtime.
-    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    for (const auto& [name, value] : run.env) setenv(name.c_str(), value.c_str(), 1);
     hand_environment_to_program();  // a cross build runs the program under its emulator
     execvp(argv[0], argv.data());
     _exit(127);
@@ -128,6 +173,7 @@ Terminal::~Terminal() {
 }
 
 bool Terminal::pump(int timeout_ms) {
+  if (master_ < 0) return false;
   pollfd p{master_, POLLIN, 0};
   if (poll(&p, 1, timeout_ms) <= 0 || (p.revents & POLLIN) == 0) return false;
   char buffer[4096];
@@ -210,8 +256,61 @@ void Terminal::drain(std::chrono::milliseconds quiet) {
   }
 }
 
+// Asleep in a read (or a wait for input) on its standard input, with no input left unread.
+bool Terminal::waits_for_key() const {
+  int pending = 0;
+  if (ioctl(slave_, FIONREAD, &pending) != 0 || pending != 0) return false;
+  const std::string stat = read_small_file("/proc/" + std::to_string(pid_) + "/stat");
+  const std::size_t close_paren = stat.rfind(')');
+  if (close_paren == std::string::npos || close_paren + 2 >= stat.size()) return false;
+  if (stat[close_paren + 2] != 'S') return false;
+  const std::string call = read_small_file("/proc/" + std::to_string(pid_) + "/syscall");
+  long number = -1;
+  unsigned long first_arg = 99;
+  if (std::sscanf(call.c_str(), "%ld %lx", &number, &first_arg) != 2) return false;
+  if (number == SYS_read) return first_arg == 0;
+  return waits_for_input(number);
+}
+
+std::uint64_t Terminal::bytes_read_by_program() const {
+  const std::string io = read_small_file("/proc/" + std::to_string(pid_) + "/io");
+  const std::size_t at = io.find("rchar: ");
+  return at == std::string::npos ? 0 : std::strtoull(io.c_str() + at + 7, nullptr, 10);
+}
+
+bool Terminal::settle(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    pump(0);
+    if (reap(false)) {
+      pump(0);
+      return false;
+    }
+    if (bytes_read_by_program() >= expected_read_ && waits_for_key()) {
+      // What it wrote before it went to sleep is in the pty by now.
+      while (pump(0)) {
+      }
+      return true;
+    }
+    if (Clock::now() >= deadline) return false;
+    pump(1);
+  }
+}
+
 void Terminal::send(std::string_view bytes) {
-  if (::write(master_, bytes.data(), bytes.size()) < 0) std::abort();
+  if (master_ < 0) return;
+  expected_read_ = std::max(expected_read_, bytes_read_by_program()) + bytes.size();
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      return;
+    } else {
+      pump(5);  // the program's output may have to be taken first
+    }
+  }
 }
 
 void Terminal::send_key(Key key) {
@@ -229,10 +328,19 @@ void Terminal::resize(int rows, int cols) {
   ioctl(master_, TIOCSWINSZ, &size);
 }
 
+void Terminal::hang_up() {
+  pump(0);
+  close(master_);
+  master_ = -1;
+  // The parent's own descriptor of the terminal would keep the line alive otherwise.
+  close(slave_);
+  slave_ = -1;
+}
+
 bool Terminal::reap(bool block) {
   if (exited_) return true;
   int status = 0;
-  const pid_t r = waitpid(pid_, &status, block ? 0 : WNOHANG);
+  const pid_t r = wait4(pid_, &status, block ? 0 : WNOHANG, &usage_);
   if (r != pid_) return false;
   exited_ = true;
   if (WIFEXITED(status)) status_ = WEXITSTATUS(status);
@@ -244,7 +352,7 @@ int Terminal::wait_exit(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   while (!reap(false)) {
     if (Clock::now() >= deadline) return -1;
-    pump(20);
+    if (!pump(20)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   // What the program wrote last is still in the pty.
   drain(std::chrono::milliseconds(20));

@@ -1,15 +1,19 @@
 // Runs the real camera_control on a pseudo-terminal and reads its screen through a terminal
-// emulator (libvterm), as a user at a terminal would see it.
+// emulator (libvterm), as a user at a terminal would see it; also tells when the program has
+// dealt with every key sent and waits for the next, for long key runs and terminal faults.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <termios.h>
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct VTerm;
@@ -19,15 +23,23 @@ namespace e2e {
 
 struct TerminalRun {
   std::vector<std::string> args;  // after argv[0]
-  std::string scenario;           // scenario file for the simulated camera
+  std::string scenario;           // scenario file for the simulated camera; empty: none
   std::string log_path;           // CAMSIM_LOG, if any
   std::string term = "xterm";
   int rows = 24;
   int cols = 80;
   bool input_from_null = false;  // standard input at end of file, the terminal only for output
+  // The whole command line in place of the program with args, e.g. the program under a
+  // memory checker; argv[0] is looked up on PATH.
+  std::vector<std::string> command{};
+  std::vector<std::pair<std::string, std::string>> env{};  // set in the child after the rest
+  bool ignore_hangup = false;                              // start with SIGHUP ignored, as nohup
 };
 
 enum class Key { up, down, left, right, home, end, page_up, page_down };
+
+// The bytes a terminal of type term sends for key in keypad transmit mode.
+std::string key_bytes(std::string_view term, Key key);
 
 class Terminal {
  public:
@@ -46,14 +58,24 @@ class Terminal {
   // after the screen has already been seen to settle.
   void drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(150));
 
+  // Takes in output until the program has consumed all input and sleeps in its key read,
+  // with everything it wrote before that taken in. False when it exited or time ran out.
+  bool settle(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
   void send(std::string_view bytes);
   void send_key(Key key);
   void resize(int rows, int cols);
+  // Closes the terminal's master side, as a modem line or a closed terminal window would.
+  void hang_up();
 
   // Waits for the program to end and returns its exit status; -1 when it did not exit
-  // normally in time.
-  int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // normally in time (then term_signal() may tell why).
+  int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  bool exited() const { return exited_; }
   int term_signal() const { return signal_; }
+  pid_t pid() const { return pid_; }
+  // The program's resource use, once it has exited.
+  const rusage& usage() const { return usage_; }
 
   // The screen's text; line drawing shows as "+", "-" and "|", an empty cell as a blank.
   std::string text(int row, int col, int length) const;
@@ -72,6 +94,8 @@ class Terminal {
   bool pump(int timeout_ms);
   void feed(const char* bytes, std::size_t length);
   bool reap(bool block);
+  bool waits_for_key() const;
+  std::uint64_t bytes_read_by_program() const;
 
   VTerm* vt_ = nullptr;
   VTermScreen* screen_ = nullptr;
@@ -84,7 +108,11 @@ class Terminal {
   bool exited_ = false;
   int status_ = -1;
   int signal_ = 0;
+  rusage usage_{};
   std::size_t bytes_ = 0;
+  // What the program's reads must have reached once it took all input sent so far; the
+  // kernel hands pty input over a moment after it was written.
+  std::uint64_t expected_read_ = 0;
   termios initial_{};
   // Where feed() stands in the byte stream, for spelling out repeats.
   enum class Parse { text, escape, charset, control } parse_ = Parse::text;

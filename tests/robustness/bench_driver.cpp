@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "controls/control_table.h"
-#include "pty_session.h"
+#include "e2e/terminal.h"
 #include "sim/camera.h"
 
 namespace {
@@ -57,16 +57,16 @@ bool run_list(const std::string& scenario, const std::string& log, rusage& usage
   return wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-robust::PtyRun screen_run(const std::string& scenario, const std::string& log,
-                          std::vector<std::string> args = {}) {
-  robust::PtyRun run;
-  run.argv = {CAMERA_CONTROL_BINARY};
-  run.argv.insert(run.argv.end(), args.begin(), args.end());
-  run.env = camera_env(scenario, log);
+e2e::TerminalRun screen_run(const std::string& scenario, const std::string& log,
+                            std::vector<std::string> args = {}) {
+  e2e::TerminalRun run;
+  run.args = std::move(args);
+  run.scenario = scenario;
+  run.log_path = log;
   return run;
 }
 
-bool quit(robust::PtySession& session) {
+bool quit(e2e::Terminal& session) {
   session.send("q");
   return session.wait_exit() == 0;
 }
@@ -150,7 +150,7 @@ int cmd_requests(const std::string& scenario) {
   if (!run_list(scenario, list_log, usage)) return 1;
   const std::string screen_log = temp_path("screen.log");
   {
-    robust::PtySession session(screen_run(scenario, screen_log));
+    e2e::Terminal session(screen_run(scenario, screen_log));
     if (!session.settle() || !quit(session)) return 1;
   }
   const long list_total = logged_total(list_log);
@@ -166,16 +166,16 @@ int cmd_bytes(const std::string& scenario, const std::string& term) {
   if (mkdtemp(dir) == nullptr) return 1;
   std::string path = std::string(dir) + "/";
   path += std::string(27 - path.size() - 4, 'c') + ".txt";
-  robust::PtyRun run = screen_run(scenario, "", {"-c", path});
+  e2e::TerminalRun run = screen_run(scenario, "", {"-c", path});
   run.term = term;
-  robust::PtySession session(run);
+  e2e::Terminal session(run);
   if (!session.settle()) return 1;
   std::size_t before = session.bytes_received();
   std::printf("first_screen=%zu\n", before);
   const std::pair<const char*, std::string> keys[] = {
-      {"right", robust::key_bytes(term, robust::Key::right)},
-      {"down", robust::key_bytes(term, robust::Key::down)},
-      {"page_up", robust::key_bytes(term, robust::Key::page_up)},
+      {"right", e2e::key_bytes(term, e2e::Key::right)},
+      {"down", e2e::key_bytes(term, e2e::Key::down)},
+      {"page_up", e2e::key_bytes(term, e2e::Key::page_up)},
       {"save", "s"}};
   for (const auto& [name, bytes] : keys) {
     session.send(bytes);
@@ -204,7 +204,7 @@ int cmd_time(const std::string& scenario, const std::string& mode, int runs) {
       if (!run_list(scenario, "", usage)) return 1;
       ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     } else {
-      robust::PtySession session(screen_run(scenario, ""));
+      e2e::Terminal session(screen_run(scenario, ""));
       if (!session.settle()) return 1;
       ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
       if (!quit(session)) return 1;
@@ -218,11 +218,11 @@ int cmd_rss(const std::string& scenario) {
   rusage usage{};
   if (!run_list(scenario, "", usage)) return 1;
   std::printf("list_kib=%ld\n", usage.ru_maxrss);
-  robust::PtySession session(screen_run(scenario, ""));
+  e2e::Terminal session(screen_run(scenario, ""));
   if (!session.settle()) return 1;
   // Through the whole list and back, every row drawn.
-  session.send_key(robust::Key::end);
-  session.send_key(robust::Key::home);
+  session.send_key(e2e::Key::end);
+  session.send_key(e2e::Key::home);
   if (!session.settle() || !quit(session)) return 1;
   std::printf("screen_kib=%ld\n", session.usage().ru_maxrss);
   return 0;
@@ -230,14 +230,14 @@ int cmd_rss(const std::string& scenario) {
 
 // With walk, also goes through the whole list and back before Q, every row drawn.
 int cmd_screen(const std::string& scenario, std::vector<std::string> argv, bool walk) {
-  robust::PtyRun run;
-  run.argv = std::move(argv);
-  if (!scenario.empty()) run.env = camera_env(scenario, "");
-  robust::PtySession session(run);
+  e2e::TerminalRun run;
+  run.command = std::move(argv);
+  run.scenario = scenario;
+  e2e::Terminal session(run);
   if (!session.settle(std::chrono::seconds(300))) return 1;
   if (walk) {
-    session.send_key(robust::Key::end);
-    session.send_key(robust::Key::home);
+    session.send_key(e2e::Key::end);
+    session.send_key(e2e::Key::home);
     if (!session.settle(std::chrono::seconds(300))) return 1;
   }
   session.send("q");

@@ -20,15 +20,15 @@
 
 #include "controls/control_table.h"
 #include "device/device.h"
-#include "pty_session.h"
+#include "e2e/terminal.h"
 #include "robust_util.h"
 #include "settings/settings.h"
 #include "sim/in_process.h"
 
 namespace {
 
-using robust::Key;
-using robust::PtySession;
+using e2e::Key;
+using e2e::Terminal;
 
 // ---- device faults ----
 
@@ -40,7 +40,7 @@ TEST_F(DeviceFaults, VanishedDeviceLeavesTheProgramUsableAndQExitsCleanly) {
       write_scenario("vanish.txt", robust::read_text(robust::fixture("vivid-6.1-capture.txt")) +
                                        "vanish after=258\n");
   const std::string settings = dir() + "/camera.txt";
-  PtySession s(robust::program_run(scenario, log_path(), {"-c", settings}));
+  Terminal s(robust::program_run(scenario, log_path(), {"-c", settings}));
   ASSERT_TRUE(s.settle()) << s.dump();
   const std::int32_t start = robust::device_value(scenario, "", 0x00980900);  // Brightness
   ASSERT_EQ(robust::val_line(s), start) << s.dump();
@@ -81,7 +81,7 @@ TEST_F(DeviceFaults, EveryRefusalOfAWriteIsShownAndLeavesTheValue) {
                   0x00980900 + i, errors[i], 0x00980900 + i, errors[i]);
     text += line;
   }
-  PtySession s(robust::program_run(write_scenario("refuse.txt", text), log_path()));
+  Terminal s(robust::program_run(write_scenario("refuse.txt", text), log_path()));
   ASSERT_TRUE(s.settle()) << s.dump();
   for (int i = 0; i < 6; ++i) {
     SCOPED_TRACE(errors[i]);
@@ -109,7 +109,7 @@ TEST_F(DeviceFaults, FailingFormatRequestHidesOnlyTheHeader) {
   const std::string text = std::string(robust::kTestDevice) + "format type=1 error=EBUSY\n" +
                            "control id=0x00980900 type=1 name=\"Brightness\" minimum=0 maximum=9 "
                            "step=1 default=5 flags=0x0 value=5\n";
-  PtySession s(robust::program_run(write_scenario("fmt.txt", text), ""));
+  Terminal s(robust::program_run(write_scenario("fmt.txt", text), ""));
   ASSERT_TRUE(s.settle()) << s.dump();
   for (int row = 1; row <= 3; ++row) EXPECT_EQ(s.text(row, 0, 50), std::string(50, ' '));
   EXPECT_EQ(s.text(5, 4, 10), "Brightness") << s.dump();
@@ -136,7 +136,7 @@ TEST_F(DeviceFaults, WalkFailingHalfWayKeepsWhatItFound) {
   }
   // On the screen the walk's failure also fails the format request; the layout still stands.
   const std::string scenario = write_scenario("half.txt", fixture + "vanish after=60\n");
-  PtySession s(robust::program_run(scenario, ""));
+  Terminal s(robust::program_run(scenario, ""));
   ASSERT_TRUE(s.settle()) << s.dump();
   EXPECT_EQ(s.text(5, 4, 10), "Brightness") << s.dump();
   EXPECT_EQ(s.text(1, 1, 5), "     ") << "the capture format could not be read";
@@ -154,7 +154,7 @@ TEST_F(DeviceFaults, VanishingAtAnyPointOfTheStartLeavesAWorkingScreen) {
     SCOPED_TRACE(after);
     const std::string scenario =
         write_scenario("vanish.txt", fixture + "vanish after=" + std::to_string(after) + "\n");
-    PtySession s(robust::program_run(scenario, ""));
+    Terminal s(robust::program_run(scenario, ""));
     if (after < 1) {
       // Not even the capability query is answered: the start-up error, no screen.
       EXPECT_EQ(s.wait_exit(), 1);
@@ -178,36 +178,36 @@ TEST_F(TerminalFaults, HangUpEndsTheRunAtOnce) {
   const std::string scenario = robust::fixture("uvc-webcam-5.10.txt");
   {
     // As a login session ends: the hang-up signal's own action ends the program.
-    PtySession s(robust::program_run(scenario, ""));
+    Terminal s(robust::program_run(scenario, ""));
     ASSERT_TRUE(s.settle());
     s.hang_up();
     const int status = s.wait_exit(std::chrono::seconds(10));
-    EXPECT_TRUE(status == 0 || s.signal() == SIGHUP)
-        << "status " << status << " signal " << s.signal();
+    EXPECT_TRUE(status == 0 || s.term_signal() == SIGHUP)
+        << "status " << status << " signal " << s.term_signal();
   }
   {
     // Under nohup the key read fails instead, which ends the run as Q does.
-    robust::PtyRun run = robust::program_run(scenario, "");
+    e2e::TerminalRun run = robust::program_run(scenario, "");
     run.ignore_hangup = true;
-    PtySession s(run);
+    Terminal s(run);
     ASSERT_TRUE(s.settle());
     s.send_key(Key::right);
     ASSERT_TRUE(s.settle());
     s.hang_up();
-    EXPECT_EQ(s.wait_exit(std::chrono::seconds(10)), 0) << "signal " << s.signal();
+    EXPECT_EQ(s.wait_exit(std::chrono::seconds(10)), 0) << "signal " << s.term_signal();
   }
 }
 
 TEST_F(TerminalFaults, EndOfInputEndsTheRunAsQDoes) {
-  robust::PtyRun run = robust::program_run(robust::fixture("uvc-webcam-5.10.txt"), log_path());
+  e2e::TerminalRun run = robust::program_run(robust::fixture("uvc-webcam-5.10.txt"), log_path());
   run.input_from_null = true;
-  PtySession s(run);
+  Terminal s(run);
   EXPECT_EQ(s.wait_exit(std::chrono::seconds(10)), 0) << s.dump();
   EXPECT_TRUE(robust::logged_writes(log_path()).empty());
 }
 
 TEST_F(TerminalFaults, ResizeStormNeverCrashesAndTheLayoutComesBack) {
-  PtySession s(robust::program_run(robust::fixture("vivid-6.1-capture.txt"), log_path()));
+  Terminal s(robust::program_run(robust::fixture("vivid-6.1-capture.txt"), log_path()));
   ASSERT_TRUE(s.settle()) << s.dump();
   const int sizes[][2] = {{10, 40}, {24, 80}, {1, 1},   {60, 200}, {23, 78}, {24, 77},
                           {5, 300}, {24, 78}, {300, 5}, {2, 2},    {50, 120}};
@@ -253,7 +253,7 @@ class FileFaults : public robust::TempDirTest {
   }
 
   // Brightness away from its default, so a save has something to write.
-  void change_and_save(PtySession& s) {
+  void change_and_save(Terminal& s) {
     s.send_key(Key::page_up);
     ASSERT_TRUE(s.settle());
     s.send("s");
@@ -279,7 +279,7 @@ TEST_F(FileFaults, FullDiskDuringSaveKeepsTheOldFile) {
     }
     std::fclose(filler);
   }
-  PtySession s(robust::program_run(robust::fixture("vivid-6.1-capture.txt"), "", {"-c", settings}));
+  Terminal s(robust::program_run(robust::fixture("vivid-6.1-capture.txt"), "", {"-c", settings}));
   ASSERT_TRUE(s.settle());
   change_and_save(s);
   EXPECT_EQ(s.text(0, 20, 12 + static_cast<int>(settings.size())), "Cannot save " + settings)
@@ -306,7 +306,7 @@ TEST_F(FileFaults, ReadOnlyDirectoryRefusesTheSave) {
     chmod(ro.c_str(), 0555);
   }
   const std::string settings = ro + "/camera.txt";
-  PtySession s(robust::program_run(robust::fixture("vivid-6.1-capture.txt"), "", {"-c", settings}));
+  Terminal s(robust::program_run(robust::fixture("vivid-6.1-capture.txt"), "", {"-c", settings}));
   ASSERT_TRUE(s.settle());
   change_and_save(s);
   EXPECT_EQ(s.text(0, 20, 12 + static_cast<int>(settings.size())), "Cannot save " + settings)
@@ -325,7 +325,7 @@ TEST_F(FileFaults, ReadOnlyDirectoryRefusesTheSave) {
 TEST_F(FileFaults, DirectoryAsSettingsPathFailsBothWays) {
   const std::string path = dir() + "/settings.d";
   mkdir(path.c_str(), 0755);
-  PtySession s(
+  Terminal s(
       robust::program_run(robust::fixture("vivid-6.1-capture.txt"), log_path(), {"-c", path}));
   ASSERT_TRUE(s.settle());
   change_and_save(s);

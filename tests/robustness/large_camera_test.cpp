@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <string>
 
-#include "pty_session.h"
+#include "e2e/terminal.h"
 #include "robust_util.h"
 
 namespace {
 
-using robust::Key;
+using e2e::Key;
 
 class LargeCamera : public robust::TempDirTest {
  protected:
@@ -25,7 +25,7 @@ class LargeCamera : public robust::TempDirTest {
 TEST_F(LargeCamera, ScrollsToTheLastControlAndRoundTripsItsSettings) {
   const std::string scenario = make_camera();
   const std::string settings = dir() + "/camera.txt";
-  robust::PtySession s(robust::program_run(scenario, log_path(), {"-c", settings}));
+  e2e::Terminal s(robust::program_run(scenario, log_path(), {"-c", settings}));
   ASSERT_TRUE(s.settle()) << s.dump();
   EXPECT_EQ(s.text(5, 4, 22), "Synthetic Control 0000") << s.dump();
 

@@ -12,7 +12,7 @@
 
 #include "controls/control_table.h"
 #include "device/device.h"
-#include "pty_session.h"
+#include "e2e/terminal.h"
 #include "robust_util.h"
 #include "settings/settings.h"
 #include "sim/camera.h"
@@ -20,7 +20,7 @@
 
 namespace {
 
-using robust::Key;
+using e2e::Key;
 
 long env_number(const char* name, long fallback) {
   const char* text = std::getenv(name);
@@ -97,24 +97,24 @@ TEST_F(LongSession, ScreenAndSettingsFollowTheCameraThroughRandomKeys) {
   ASSERT_GT(table.count(), 18U) << "the list must scroll";
 
   const std::string settings = dir() + "/camera.txt";
-  robust::PtySession s(robust::program_run(scenario_path, log_path(), {"-c", settings}));
+  e2e::Terminal s(robust::program_run(scenario_path, log_path(), {"-c", settings}));
   ASSERT_TRUE(s.settle()) << s.dump();
   CameraMirror camera(scenario, log_path());
 
   const std::string term = "xterm";
   const std::vector<RandomKey> pool = {
-      {"Down", robust::key_bytes(term, Key::down), Action::move},
-      {"Down", robust::key_bytes(term, Key::down), Action::move},
-      {"Up", robust::key_bytes(term, Key::up), Action::move},
-      {"Up", robust::key_bytes(term, Key::up), Action::move},
-      {"Home", robust::key_bytes(term, Key::home), Action::move},
-      {"End", robust::key_bytes(term, Key::end), Action::move},
-      {"Left", robust::key_bytes(term, Key::left), Action::adjust},
-      {"Left", robust::key_bytes(term, Key::left), Action::adjust},
-      {"Right", robust::key_bytes(term, Key::right), Action::adjust},
-      {"Right", robust::key_bytes(term, Key::right), Action::adjust},
-      {"PgUp", robust::key_bytes(term, Key::page_up), Action::adjust},
-      {"PgDn", robust::key_bytes(term, Key::page_down), Action::adjust},
+      {"Down", e2e::key_bytes(term, Key::down), Action::move},
+      {"Down", e2e::key_bytes(term, Key::down), Action::move},
+      {"Up", e2e::key_bytes(term, Key::up), Action::move},
+      {"Up", e2e::key_bytes(term, Key::up), Action::move},
+      {"Home", e2e::key_bytes(term, Key::home), Action::move},
+      {"End", e2e::key_bytes(term, Key::end), Action::move},
+      {"Left", e2e::key_bytes(term, Key::left), Action::adjust},
+      {"Left", e2e::key_bytes(term, Key::left), Action::adjust},
+      {"Right", e2e::key_bytes(term, Key::right), Action::adjust},
+      {"Right", e2e::key_bytes(term, Key::right), Action::adjust},
+      {"PgUp", e2e::key_bytes(term, Key::page_up), Action::adjust},
+      {"PgDn", e2e::key_bytes(term, Key::page_down), Action::adjust},
       {"n", "n", Action::adjust},
       {"M", "M", Action::adjust},
       {"d", "d", Action::adjust},
@@ -135,7 +135,7 @@ TEST_F(LongSession, ScreenAndSettingsFollowTheCameraThroughRandomKeys) {
     const std::int32_t before = camera.value(table.at(selection).id);
     s.send(key.bytes);
     ASSERT_TRUE(s.settle()) << "key " << k << " (" << key.name << "), seed " << seed << ", exited "
-                            << s.exited() << " signal " << s.signal() << "\n"
+                            << s.exited() << " signal " << s.term_signal() << "\n"
                             << s.dump();
     camera.catch_up();
     if (key.action == Action::move) {
@@ -178,7 +178,7 @@ TEST_F(LongSession, ScreenAndSettingsFollowTheCameraThroughRandomKeys) {
   ASSERT_EQ(s.text(0, 20, 12 + static_cast<int>(settings.size())), "Config file " + settings)
       << s.dump();
   s.send("q");
-  ASSERT_EQ(s.wait_exit(), 0) << "signal " << s.signal() << "\n" << s.dump();
+  ASSERT_EQ(s.wait_exit(), 0) << "signal " << s.term_signal() << "\n" << s.dump();
   camera.catch_up();
 
   std::vector<std::pair<std::string, std::int32_t>> expected;

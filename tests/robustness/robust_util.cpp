@@ -74,15 +74,12 @@ std::string pad(const std::string& text, std::size_t width) {
                               : text + std::string(width - text.size(), ' ');
 }
 
-PtyRun program_run(const std::string& scenario, const std::string& log,
-                   const std::vector<std::string>& args) {
-  PtyRun run;
-  run.argv = {CAMERA_CONTROL_BINARY};
-  run.argv.insert(run.argv.end(), args.begin(), args.end());
-  run.env = {{"LD_PRELOAD", CAMSIM_PRELOAD},
-             {"CAMSIM_SCENARIO", scenario},
-             {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
-  if (!log.empty()) run.env.emplace_back("CAMSIM_LOG", log);
+e2e::TerminalRun program_run(const std::string& scenario, const std::string& log,
+                             const std::vector<std::string>& args) {
+  e2e::TerminalRun run;
+  run.args = args;
+  run.scenario = scenario;
+  run.log_path = log;
   return run;
 }
 
@@ -145,7 +142,7 @@ std::int32_t device_value(const std::string& scenario, const std::string& log, s
   return value;
 }
 
-std::int32_t val_line(const PtySession& session) {
+std::int32_t val_line(const e2e::Terminal& session) {
   const std::string line = session.text(6, 53, 23);
   if (line.rfind("Val:", 0) != 0) return INT32_MIN;
   char* end = nullptr;

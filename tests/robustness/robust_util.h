@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "pty_session.h"
+#include "e2e/terminal.h"
 
 namespace robust {
 
@@ -41,8 +41,8 @@ std::vector<std::string> directory_entries(const std::string& path);  // sorted,
 std::string pad(const std::string& text, std::size_t width);
 
 // The program on an 80x24 xterm with the simulated camera; log may be empty.
-PtyRun program_run(const std::string& scenario, const std::string& log,
-                   const std::vector<std::string>& args = {});
+e2e::TerminalRun program_run(const std::string& scenario, const std::string& log,
+                             const std::vector<std::string>& args = {});
 
 struct ListRun {
   int status = -1;
@@ -62,6 +62,6 @@ std::vector<LoggedWrite> logged_writes(const std::string& log);
 std::int32_t device_value(const std::string& scenario, const std::string& log, std::uint32_t id);
 
 // The number on the detail panel's "Val:" line; INT32_MIN when there is none.
-std::int32_t val_line(const PtySession& session);
+std::int32_t val_line(const e2e::Terminal& session);
 
 }  // namespace robust
