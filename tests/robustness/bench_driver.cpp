@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "controls/control_table.h"
+#include "e2e/run_program.h"
 #include "e2e/terminal.h"
 #include "sim/camera.h"
 
@@ -77,16 +78,9 @@ std::string temp_path(const char* name) {
   return std::string(dir) + "/" + name;
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // The request count of the log's last line, and the log and its directory gone.
 long logged_total(const std::string& log) {
-  const std::string text = read_text(log);
+  const std::string text = e2e::read_file(log);
   std::remove(log.c_str());
   rmdir(log.substr(0, log.rfind('/')).c_str());
   const std::size_t at = text.rfind("total=");

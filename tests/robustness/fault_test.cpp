@@ -37,7 +37,7 @@ class DeviceFaults : public robust::TempDirTest {};
 TEST_F(DeviceFaults, VanishedDeviceLeavesTheProgramUsableAndQExitsCleanly) {
   // The vivid node takes 258 requests to reach its first screen; every later one fails ENODEV.
   const std::string scenario =
-      write_scenario("vanish.txt", robust::read_text(robust::fixture("vivid-6.1-capture.txt")) +
+      write_scenario("vanish.txt", e2e::read_file(e2e::fixture_path("vivid-6.1-capture.txt")) +
                                        "vanish after=258\n");
   const std::string settings = dir() + "/camera.txt";
   Terminal s(robust::program_run(scenario, log_path(), {"-c", settings}));
@@ -121,7 +121,7 @@ TEST_F(DeviceFaults, FailingFormatRequestHidesOnlyTheHeader) {
 }
 
 TEST_F(DeviceFaults, WalkFailingHalfWayKeepsWhatItFound) {
-  const std::string fixture = robust::read_text(robust::fixture("vivid-6.1-capture.txt"));
+  const std::string fixture = e2e::read_file(e2e::fixture_path("vivid-6.1-capture.txt"));
   const robust::ListRun full = robust::run_list(write_scenario("full.txt", fixture));
   ASSERT_EQ(full.status, 0);
   // Fail the walk after every few requests: each listing is a front part of the full one.
@@ -149,7 +149,7 @@ TEST_F(DeviceFaults, WalkFailingHalfWayKeepsWhatItFound) {
 
 TEST_F(DeviceFaults, VanishingAtAnyPointOfTheStartLeavesAWorkingScreen) {
   // Every seventh request of the 258 that reach the first screen, and the one just after.
-  const std::string fixture = robust::read_text(robust::fixture("vivid-6.1-capture.txt"));
+  const std::string fixture = e2e::read_file(e2e::fixture_path("vivid-6.1-capture.txt"));
   for (int after = 0; after <= 259; after += 7) {
     SCOPED_TRACE(after);
     const std::string scenario =
@@ -175,7 +175,7 @@ TEST_F(DeviceFaults, VanishingAtAnyPointOfTheStartLeavesAWorkingScreen) {
 class TerminalFaults : public robust::TempDirTest {};
 
 TEST_F(TerminalFaults, HangUpEndsTheRunAtOnce) {
-  const std::string scenario = robust::fixture("uvc-webcam-5.10.txt");
+  const std::string scenario = e2e::fixture_path("uvc-webcam-5.10.txt");
   {
     // As a login session ends: the hang-up signal's own action ends the program.
     Terminal s(robust::program_run(scenario, ""));
@@ -199,7 +199,7 @@ TEST_F(TerminalFaults, HangUpEndsTheRunAtOnce) {
 }
 
 TEST_F(TerminalFaults, EndOfInputEndsTheRunAsQDoes) {
-  e2e::TerminalRun run = robust::program_run(robust::fixture("uvc-webcam-5.10.txt"), log_path());
+  e2e::TerminalRun run = robust::program_run(e2e::fixture_path("uvc-webcam-5.10.txt"), log_path());
   run.input_from_null = true;
   Terminal s(run);
   EXPECT_EQ(s.wait_exit(std::chrono::seconds(10)), 0) << s.dump();
@@ -207,7 +207,7 @@ TEST_F(TerminalFaults, EndOfInputEndsTheRunAsQDoes) {
 }
 
 TEST_F(TerminalFaults, ResizeStormNeverCrashesAndTheLayoutComesBack) {
-  Terminal s(robust::program_run(robust::fixture("vivid-6.1-capture.txt"), log_path()));
+  Terminal s(robust::program_run(e2e::fixture_path("vivid-6.1-capture.txt"), log_path()));
   ASSERT_TRUE(s.settle()) << s.dump();
   const int sizes[][2] = {{10, 40}, {24, 80}, {1, 1},   {60, 200}, {23, 78}, {24, 77},
                           {5, 300}, {24, 78}, {300, 5}, {2, 2},    {50, 120}};
@@ -230,8 +230,8 @@ TEST_F(TerminalFaults, ResizeStormNeverCrashesAndTheLayoutComesBack) {
   EXPECT_TRUE(s.reverse(5, 2));
   s.send_key(Key::right);
   ASSERT_TRUE(s.settle());
-  EXPECT_EQ(robust::val_line(s),
-            robust::device_value(robust::fixture("vivid-6.1-capture.txt"), log_path(), 0x00980900));
+  EXPECT_EQ(robust::val_line(s), robust::device_value(e2e::fixture_path("vivid-6.1-capture.txt"),
+                                                      log_path(), 0x00980900));
   s.send("q");
   EXPECT_EQ(s.wait_exit(), 0) << s.dump();
 }
@@ -279,12 +279,12 @@ TEST_F(FileFaults, FullDiskDuringSaveKeepsTheOldFile) {
     }
     std::fclose(filler);
   }
-  Terminal s(robust::program_run(robust::fixture("vivid-6.1-capture.txt"), "", {"-c", settings}));
+  Terminal s(robust::program_run(e2e::fixture_path("vivid-6.1-capture.txt"), "", {"-c", settings}));
   ASSERT_TRUE(s.settle());
   change_and_save(s);
   EXPECT_EQ(s.text(0, 20, 12 + static_cast<int>(settings.size())), "Cannot save " + settings)
       << s.dump();
-  EXPECT_EQ(robust::read_text(settings), old);
+  EXPECT_EQ(e2e::read_file(settings), old);
   s.send("q");
   EXPECT_EQ(s.wait_exit(), 0);
   // No temporary file was left behind on the full disk.
@@ -306,12 +306,12 @@ TEST_F(FileFaults, ReadOnlyDirectoryRefusesTheSave) {
     chmod(ro.c_str(), 0555);
   }
   const std::string settings = ro + "/camera.txt";
-  Terminal s(robust::program_run(robust::fixture("vivid-6.1-capture.txt"), "", {"-c", settings}));
+  Terminal s(robust::program_run(e2e::fixture_path("vivid-6.1-capture.txt"), "", {"-c", settings}));
   ASSERT_TRUE(s.settle());
   change_and_save(s);
   EXPECT_EQ(s.text(0, 20, 12 + static_cast<int>(settings.size())), "Cannot save " + settings)
       << s.dump();
-  EXPECT_EQ(robust::read_text(settings), old);
+  EXPECT_EQ(e2e::read_file(settings), old);
   // Loading from there still works.
   s.send("l");
   ASSERT_TRUE(s.settle());
@@ -326,7 +326,7 @@ TEST_F(FileFaults, DirectoryAsSettingsPathFailsBothWays) {
   const std::string path = dir() + "/settings.d";
   mkdir(path.c_str(), 0755);
   Terminal s(
-      robust::program_run(robust::fixture("vivid-6.1-capture.txt"), log_path(), {"-c", path}));
+      robust::program_run(e2e::fixture_path("vivid-6.1-capture.txt"), log_path(), {"-c", path}));
   ASSERT_TRUE(s.settle());
   change_and_save(s);
   EXPECT_EQ(s.text(0, 20, 12 + static_cast<int>(path.size())), "Cannot save " + path) << s.dump();
@@ -346,7 +346,8 @@ TEST_F(FileFaults, DirectoryAsSettingsPathFailsBothWays) {
 TEST_F(FileFaults, SettingsFileRewrittenWhileBeingRead) {
   // Loads run while another thread rewrites the file in place, cutting it and writing it anew
   // with other values: whatever a load sees, the table holds only what the camera took.
-  camsim::InProcessCamera sim(camsim::scenario_from_file(robust::fixture("vivid-6.1-capture.txt")));
+  camsim::InProcessCamera sim(
+      camsim::scenario_from_file(e2e::fixture_path("vivid-6.1-capture.txt")));
   camctl::Device device;
   ASSERT_TRUE(camctl::open_capture_device(device, "/dev/video0", robust::null_output()));
   camctl::ControlTable table;

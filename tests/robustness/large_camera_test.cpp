@@ -47,8 +47,8 @@ TEST_F(LargeCamera, ScrollsToTheLastControlAndRoundTripsItsSettings) {
 
   s.send("s");
   ASSERT_TRUE(s.settle());
-  EXPECT_EQ(robust::read_text(settings), "synthetic_control_0998=" + std::to_string(integer_value) +
-                                             "\r\nsynthetic_control_0999=1\r\n");
+  EXPECT_EQ(e2e::read_file(settings), "synthetic_control_0998=" + std::to_string(integer_value) +
+                                          "\r\nsynthetic_control_0999=1\r\n");
   s.send("r");
   ASSERT_TRUE(s.settle());
   EXPECT_EQ(robust::device_value(scenario, log_path(), 0x00980ce7), 0);

@@ -82,7 +82,7 @@ TEST_F(LongSession, ScreenAndSettingsFollowTheCameraThroughRandomKeys) {
   const auto seed = static_cast<std::uint32_t>(env_number("ROBUSTNESS_SEED", 20261208));
   // Two controls refuse every write, so refusals and their messages come up too.
   const std::string scenario_path = write_scenario(
-      "vivid.txt", robust::read_text(robust::fixture("vivid-6.1-capture.txt")) +
+      "vivid.txt", e2e::read_file(e2e::fixture_path("vivid-6.1-capture.txt")) +
                        "fail id=0x00980901 error=EBUSY\nfail id=0x00f0f000 error=EIO\n");
   const camsim::Scenario scenario = camsim::scenario_from_file(scenario_path);
 
@@ -186,7 +186,7 @@ TEST_F(LongSession, ScreenAndSettingsFollowTheCameraThroughRandomKeys) {
     const std::int32_t held = camera.value(e.id);
     if (held != e.default_value) expected.emplace_back(e.variable_name, held);
   }
-  const std::string text = robust::read_text(settings);
+  const std::string text = e2e::read_file(settings);
   camctl::SettingsReader reader(text);
   std::vector<std::pair<std::string, std::int32_t>> saved;
   camctl::SettingsPair pair;

@@ -35,20 +35,9 @@ std::string TempDirTest::write_scenario(const std::string& name, const std::stri
   return path;
 }
 
-std::string fixture(const std::string& name) {
-  return std::string(FIXTURE_DIR) + "/" + name;
-}
-
 std::FILE* null_output() {
   static std::FILE* sink = std::fopen("/dev/null", "w");
   return sink;
-}
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 void write_text(const std::string& path, const std::string& text) {
@@ -100,14 +89,14 @@ ListRun run_list(const std::string& scenario) {
   waitpid(pid, &status, 0);
   close(out);
   if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-  result.out = read_text(out_path);
+  result.out = e2e::read_file(out_path);
   unlink(out_path);
   return result;
 }
 
 std::vector<LoggedWrite> logged_writes(const std::string& log) {
   std::vector<LoggedWrite> writes;
-  std::istringstream in(read_text(log));
+  std::istringstream in(e2e::read_file(log));
   std::string line;
   while (std::getline(in, line)) {
     if (line.rfind("write ", 0) != 0) continue;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e/run_program.h"
 #include "e2e/terminal.h"
 
 namespace robust {
@@ -32,10 +33,8 @@ class TempDirTest : public ::testing::Test {
   std::string dir_;
 };
 
-std::string fixture(const std::string& name);
 // A stream that swallows what the device layer prints.
 std::FILE* null_output();
-std::string read_text(const std::string& path);
 void write_text(const std::string& path, const std::string& text);
 std::vector<std::string> directory_entries(const std::string& path);  // sorted, no . and ..
 std::string pad(const std::string& text, std::size_t width);

@@ -18,7 +18,7 @@ TEST(WalkCorpus, EverySeedPassesTheWalkChecks) {
   int replayed = 0;
   for (const auto& file : std::filesystem::directory_iterator(corpus)) {
     SCOPED_TRACE(file.path().string());
-    const std::string bytes = robust::read_text(file.path().string());
+    const std::string bytes = e2e::read_file(file.path().string());
     // The target aborts, naming the broken rule, when the walk or a value change goes wrong.
     EXPECT_EQ(
         LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
