@@ -31,7 +31,7 @@ InProcessCamera::InProcessCamera(Scenario scenario, std::string path)
   const camctl::SysOps real = camctl::real_sys_ops();
   g_router = std::make_unique<Router>(&camera_, std::move(path),
                                       SystemCalls{real.open, real.ioctl, real.close});
-  g_saved = camctl::set_sys_ops(camctl::SysOps{routed_open, routed_ioctl, routed_close});
+  g_saved = camctl::set_sys_ops(camctl::SysOps{routed_open, routed_ioctl, routed_close, real.poll});
 }
 
 InProcessCamera::~InProcessCamera() {

@@ -50,6 +50,15 @@ int Device::query_menu(v4l2_querymenu& item) {
 int Device::get_capture_format(v4l2_format& format) {
   return request(VIDIOC_G_FMT, &format);
 }
+int Device::subscribe_control_events(std::uint32_t id) {
+  v4l2_event_subscription subscription{};
+  subscription.type = V4L2_EVENT_CTRL;
+  subscription.id = id;
+  return request(VIDIOC_SUBSCRIBE_EVENT, &subscription);
+}
+int Device::dequeue_event(v4l2_event& event) {
+  return request(VIDIOC_DQEVENT, &event);
+}
 
 namespace {
 

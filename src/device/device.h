@@ -3,6 +3,7 @@
 
 #include <linux/videodev2.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "device/unique_fd.h"
@@ -24,6 +25,14 @@ class Device {
   int set_control(v4l2_control& control);
   int query_menu(v4l2_querymenu& item);
   int get_capture_format(v4l2_format& format);
+  // Asks for V4L2_EVENT_CTRL events of one control: changes of its value, flags or range made
+  // by the driver or by any other open handle. Changes this handle writes itself are not
+  // echoed, except those the driver makes to other controls of the same cluster.
+  int subscribe_control_events(std::uint32_t id);
+  // The oldest pending event; ENOENT when none is pending.
+  int dequeue_event(v4l2_event& event);
+  // The descriptor to wait on for POLLPRI (events pending) or POLLERR (the device is gone).
+  int descriptor() const { return fd_.get(); }
 
  private:
   int request(unsigned long code, void* arg);

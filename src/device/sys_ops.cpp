@@ -17,6 +17,9 @@ int real_ioctl(int fd, unsigned long request, void* arg) {
 int real_close(int fd) {
   return ::close(fd);
 }
+int real_poll(pollfd* fds, nfds_t count, int timeout_ms) {
+  return ::poll(fds, count, timeout_ms);
+}
 
 SysOps& current() {
   static SysOps ops = real_sys_ops();
@@ -26,7 +29,7 @@ SysOps& current() {
 }  // namespace
 
 SysOps real_sys_ops() {
-  return SysOps{real_open, real_ioctl, real_close};
+  return SysOps{real_open, real_ioctl, real_close, real_poll};
 }
 
 const SysOps& sys_ops() {

@@ -1,6 +1,7 @@
-// The three system calls the device layer makes, replaceable so tests can stand a simulated camera
-// in.
+// The system calls the device layer makes, replaceable so tests can stand a simulated camera in.
 #pragma once
+
+#include <poll.h>
 
 namespace camctl {
 
@@ -8,6 +9,8 @@ struct SysOps {
   int (*open)(const char* path, int flags);
   int (*ioctl)(int fd, unsigned long request, void* arg);
   int (*close)(int fd);
+  // The wait for keys and camera events together, so a simulated node can say it has events.
+  int (*poll)(pollfd* fds, nfds_t count, int timeout_ms);
 };
 
 // The calls straight to the kernel.
