@@ -262,6 +262,44 @@ bool parse_scenario(std::string_view text, Scenario& scenario, std::string& erro
       w.readback = r.signed32("readback");
       w.readback_error = r.error("readback_error");
       scenario.recorded_writes.push_back(w);
+    } else if (kind == "changed" || kind == "event") {
+      if (scenario.recorded_writes.empty()) {
+        error = "line " + std::to_string(line_number) + ": " + kind + " before any write";
+        return false;
+      }
+      Write& w = scenario.recorded_writes.back();
+      if (kind == "changed") {
+        w.changed.push_back(Changed{r.unsigned32("id"), r.unsigned32("flags"), r.signed32("value"),
+                                    r.error("value_error")});
+      } else {
+        const std::string handle = r.text("handle");
+        if (handle != "writer" && handle != "other") {
+          error = "line " + std::to_string(line_number) + ": event handle is writer or other";
+          return false;
+        }
+        w.events.push_back(RecordedEvent{handle == "writer", r.unsigned32("id"),
+                                         r.unsigned32("changes"), r.signed32("value"),
+                                         r.unsigned32("flags")});
+      }
+    } else if (kind == "cluster") {
+      Cluster cluster;
+      cluster.master = r.unsigned32("master");
+      cluster.manual = r.signed32("manual");
+      cluster.is_volatile = r.number("volatile") != 0;
+      const std::string list = r.text("members");
+      for (std::size_t at = 0; at < list.size();) {
+        const std::size_t comma = std::min(list.find(',', at), list.size());
+        cluster.members.push_back(static_cast<std::uint32_t>(
+            std::strtoul(list.substr(at, comma - at).c_str(), nullptr, 0)));
+        at = comma + 1;
+      }
+      if (cluster.members.empty()) {
+        error = "line " + std::to_string(line_number) + ": cluster without members";
+        return false;
+      }
+      scenario.clusters.push_back(std::move(cluster));
+    } else if (kind == "events") {
+      scenario.events_error = r.error("error");
     } else if (kind == "fail") {
       const std::uint32_t id = r.unsigned32("id");
       for (Control& c : scenario.controls) {
@@ -292,7 +330,20 @@ bool load_scenario_file(const char* path, Scenario& scenario, std::string& error
 
 // ---- the device ----
 
-Camera::Camera(Scenario scenario) : scenario_(std::move(scenario)) {}
+Camera::Camera(Scenario scenario) : scenario_(std::move(scenario)) {
+  handles_.emplace_back();
+  handles_[0].open = true;
+  for (Control& c : scenario_.controls) c.auto_value = c.value;
+  // A volatile member read while its auto control is on gave the automatic value; the manual
+  // value it keeps meanwhile is, after the driver's start, its default.
+  for (const Cluster& cluster : scenario_.clusters) {
+    if (!cluster.is_volatile || !is_auto(cluster)) continue;
+    for (const std::uint32_t id : cluster.members) {
+      if (Control* m = control(id)) m->value = m->default_value;
+    }
+  }
+  for (const Cluster& cluster : scenario_.clusters) apply_cluster(cluster, false);
+}
 
 const Control* Camera::control(std::uint32_t id) const {
   const auto& cs = scenario_.controls;
@@ -305,35 +356,161 @@ Control* Camera::control(std::uint32_t id) {
   return const_cast<Control*>(static_cast<const Camera*>(this)->control(id));
 }
 
-int Camera::handle(unsigned long request, void* arg) {
-  switch (request) {
-    case VIDIOC_QUERYCAP:
-      ++counts_.querycap;
-      break;
-    case VIDIOC_QUERYCTRL:
-      ++counts_.queryctrl;
-      break;
-    case VIDIOC_G_CTRL:
-      ++counts_.g_ctrl;
-      break;
-    case VIDIOC_S_CTRL:
-      ++counts_.s_ctrl;
-      break;
-    case VIDIOC_QUERYMENU:
-      ++counts_.querymenu;
-      break;
-    case VIDIOC_G_FMT:
-      ++counts_.g_fmt;
-      break;
-    default:
-      ++counts_.other;
-      break;
+int Camera::open_handle() {
+  handles_.emplace_back();
+  handles_.back().open = true;
+  return static_cast<int>(handles_.size() - 1);
+}
+
+void Camera::close_handle(int handle) {
+  if (handle < 0 || static_cast<std::size_t>(handle) >= handles_.size()) return;
+  Handle& h = handles_[static_cast<std::size_t>(handle)];
+  h.subscriptions.clear();
+  h.order.clear();
+  h.open = handle == 0;
+}
+
+int Camera::other_write(std::uint32_t id, std::int32_t value) {
+  if (other_handle_ < 0) other_handle_ = open_handle();
+  v4l2_control c{id, value};
+  return handle_on(other_handle_, VIDIOC_S_CTRL, &c);
+}
+
+short Camera::poll_events(int handle) const {
+  if (fail_all_ == ENODEV) return POLLERR | POLLHUP | POLLPRI;
+  return pending_events(handle) != 0 ? POLLPRI : 0;
+}
+
+std::size_t Camera::pending_events(int handle) const {
+  if (handle < 0 || static_cast<std::size_t>(handle) >= handles_.size()) return 0;
+  return handles_[static_cast<std::size_t>(handle)].order.size();
+}
+
+bool Camera::set_auto_value(std::uint32_t id, std::int32_t value) {
+  Control* c = control(id);
+  if (c == nullptr) return false;
+  c->auto_value = value;
+  return true;
+}
+
+const Cluster* Camera::cluster_of_member(std::uint32_t id) const {
+  for (const Cluster& cluster : scenario_.clusters) {
+    if (std::find(cluster.members.begin(), cluster.members.end(), id) != cluster.members.end()) {
+      return &cluster;
+    }
   }
-  if (scenario_.vanish_after >= 0 && counts_.total() > scenario_.vanish_after) fail_all_ = ENODEV;
+  return nullptr;
+}
+
+bool Camera::is_auto(const Cluster& cluster) const {
+  const Control* master = control(cluster.master);
+  return master != nullptr && master->value != cluster.manual;
+}
+
+void Camera::apply_cluster(const Cluster& cluster, bool send) {
+  const bool automatic = is_auto(cluster);
+  const std::uint32_t mask =
+      V4L2_CTRL_FLAG_INACTIVE | (cluster.is_volatile ? V4L2_CTRL_FLAG_VOLATILE : 0U);
+  for (const std::uint32_t id : cluster.members) {
+    Control* m = control(id);
+    if (m == nullptr) continue;
+    const std::uint32_t flags = automatic ? (m->flags | mask) : (m->flags & ~mask);
+    if (flags == m->flags) continue;
+    m->flags = flags;
+    std::uint32_t changes = V4L2_EVENT_CTRL_CH_FLAGS;
+    if (!automatic && cluster.is_volatile) {
+      // Back to manual: the member keeps the value the automatic mode last chose.
+      m->value = m->auto_value;
+      changes |= V4L2_EVENT_CTRL_CH_VALUE;
+    }
+    // The driver changed this control, not the writer: every subscriber hears of it.
+    if (send) send_event(*m, changes, -1);
+  }
+}
+
+void Camera::queue_event(Handle& h, Subscription& sub, const Control& control,
+                         std::uint32_t changes) {
+  v4l2_event ev{};
+  ev.type = V4L2_EVENT_CTRL;
+  ev.id = control.id;
+  ev.u.ctrl.changes = changes;
+  ev.u.ctrl.type = control.type;
+  if (is_int_type(control.type) && !is_compound(control)) ev.u.ctrl.value = control.value;
+  ev.u.ctrl.flags = control.flags;
+  ev.u.ctrl.minimum = control.minimum;
+  ev.u.ctrl.maximum = control.maximum;
+  ev.u.ctrl.step = control.step;
+  ev.u.ctrl.default_value = control.default_value;
+  if (sub.has_pending) {
+    // One event per control and handle: the newer one takes the older one's place at the end
+    // of the queue and keeps what both said changed.
+    ev.u.ctrl.changes |= sub.pending.u.ctrl.changes;
+    h.order.erase(std::find(h.order.begin(), h.order.end(), control.id));
+  }
+  ev.sequence = h.sequence++;
+  sub.pending = ev;
+  sub.has_pending = true;
+  h.order.push_back(control.id);
+}
+
+void Camera::send_event(const Control& control, std::uint32_t changes, int except) {
+  for (std::size_t i = 0; i < handles_.size(); ++i) {
+    Handle& h = handles_[i];
+    if (!h.open) continue;
+    const auto sub = h.subscriptions.find(control.id);
+    if (sub == h.subscriptions.end()) continue;
+    if (static_cast<int>(i) == except &&
+        (sub->second.flags & V4L2_EVENT_SUB_FL_ALLOW_FEEDBACK) == 0) {
+      continue;
+    }
+    queue_event(h, sub->second, control, changes);
+  }
+}
+
+int Camera::handle_on(int handle, unsigned long request, void* arg) {
+  if (handle < 0 || static_cast<std::size_t>(handle) >= handles_.size() ||
+      !handles_[static_cast<std::size_t>(handle)].open) {
+    return EBADF;
+  }
+  const bool program = handle == 0;
+  if (program) {
+    switch (request) {
+      case VIDIOC_QUERYCAP:
+        ++counts_.querycap;
+        break;
+      case VIDIOC_QUERYCTRL:
+        ++counts_.queryctrl;
+        break;
+      case VIDIOC_G_CTRL:
+        ++counts_.g_ctrl;
+        break;
+      case VIDIOC_S_CTRL:
+        ++counts_.s_ctrl;
+        break;
+      case VIDIOC_QUERYMENU:
+        ++counts_.querymenu;
+        break;
+      case VIDIOC_G_FMT:
+        ++counts_.g_fmt;
+        break;
+      case VIDIOC_SUBSCRIBE_EVENT:
+        ++counts_.subscribe_event;
+        break;
+      case VIDIOC_DQEVENT:
+        ++counts_.dqevent;
+        break;
+      default:
+        ++counts_.other;
+        break;
+    }
+    if (scenario_.vanish_after >= 0 && counts_.total() > scenario_.vanish_after) {
+      fail_all_ = ENODEV;
+    }
+  }
   if (fail_all_ != 0) {
-    if (request == VIDIOC_S_CTRL) {
+    if (program && request == VIDIOC_S_CTRL) {
       const auto* c = static_cast<const v4l2_control*>(arg);
-      write_log_.push_back(Write{c->id, c->value, fail_all_, 0, false, 0, 0});
+      write_log_.push_back(Write{c->id, c->value, fail_all_, 0, false, 0, 0, {}, {}});
     }
     return fail_all_;
   }
@@ -345,14 +522,69 @@ int Camera::handle(unsigned long request, void* arg) {
     case VIDIOC_G_CTRL:
       return get_control(arg);
     case VIDIOC_S_CTRL:
-      return set_control(arg);
+      return set_control(handle, arg);
     case VIDIOC_QUERYMENU:
       return query_menu(arg);
     case VIDIOC_G_FMT:
       return get_format(arg);
+    case VIDIOC_SUBSCRIBE_EVENT:
+      return subscribe(handle, arg);
+    case VIDIOC_UNSUBSCRIBE_EVENT:
+      return unsubscribe(handle, arg);
+    case VIDIOC_DQEVENT:
+      return dequeue(handle, arg);
     default:
       return ENOTTY;
   }
+}
+
+int Camera::subscribe(int handle, void* arg) {
+  if (scenario_.events_error != 0) return scenario_.events_error;
+  const auto* request = static_cast<const v4l2_event_subscription*>(arg);
+  if (request->type != V4L2_EVENT_CTRL) return EINVAL;
+  const Control* c = control(request->id);
+  if (c == nullptr) return EINVAL;
+  Handle& h = handles_[static_cast<std::size_t>(handle)];
+  // Subscribing again changes nothing, the flags included.
+  if (h.subscriptions.count(c->id) != 0) return 0;
+  Subscription& sub = h.subscriptions[c->id];
+  sub.flags = request->flags;
+  if ((request->flags & V4L2_EVENT_SUB_FL_SEND_INITIAL) != 0) {
+    std::uint32_t changes = V4L2_EVENT_CTRL_CH_FLAGS;
+    if ((c->flags & V4L2_CTRL_FLAG_WRITE_ONLY) == 0) changes |= V4L2_EVENT_CTRL_CH_VALUE;
+    queue_event(h, sub, *c, changes);
+  }
+  return 0;
+}
+
+int Camera::unsubscribe(int handle, void* arg) {
+  if (scenario_.events_error != 0) return scenario_.events_error;
+  const auto* request = static_cast<const v4l2_event_subscription*>(arg);
+  Handle& h = handles_[static_cast<std::size_t>(handle)];
+  if (request->type == V4L2_EVENT_ALL) {
+    h.subscriptions.clear();
+    h.order.clear();
+    return 0;
+  }
+  if (request->type != V4L2_EVENT_CTRL) return 0;
+  h.subscriptions.erase(request->id);
+  const auto pending = std::find(h.order.begin(), h.order.end(), request->id);
+  if (pending != h.order.end()) h.order.erase(pending);
+  return 0;
+}
+
+int Camera::dequeue(int handle, void* arg) {
+  if (scenario_.events_error != 0) return scenario_.events_error;
+  Handle& h = handles_[static_cast<std::size_t>(handle)];
+  if (h.order.empty()) return ENOENT;
+  const std::uint32_t id = h.order.front();
+  h.order.erase(h.order.begin());
+  Subscription& sub = h.subscriptions[id];
+  auto* out = static_cast<v4l2_event*>(arg);
+  *out = sub.pending;
+  out->pending = static_cast<__u32>(h.order.size());
+  sub.has_pending = false;
+  return 0;
 }
 
 int Camera::query_capabilities(void* arg) {
@@ -408,16 +640,19 @@ int Camera::get_control(void* arg) {
   if (found == nullptr || !is_int_type(found->type)) return EINVAL;
   if ((found->flags & V4L2_CTRL_FLAG_WRITE_ONLY) != 0) return EACCES;
   if (found->value_error != 0) return found->value_error;
-  c->value = found->value;
+  const Cluster* cluster = cluster_of_member(found->id);
+  c->value = cluster != nullptr && cluster->is_volatile && is_auto(*cluster) ? found->auto_value
+                                                                             : found->value;
   return 0;
 }
 
-int Camera::set_control(void* arg) {
+int Camera::set_control(int handle, void* arg) {
   auto* c = static_cast<v4l2_control*>(arg);
-  Write entry{c->id, c->value, 0, 0, false, 0, 0};
+  Write entry{c->id, c->value, 0, 0, false, 0, 0, {}, {}};
+  const bool program = handle == 0;
   auto refuse = [&](int error) {
     entry.result = error;
-    write_log_.push_back(entry);
+    if (program) write_log_.push_back(entry);
     return error;
   };
   Control* found = control(c->id);
@@ -451,10 +686,29 @@ int Camera::set_control(void* arg) {
     default:
       break;
   }
+  const Cluster* member_of = cluster_of_member(found->id);
+  if (member_of != nullptr && member_of->is_volatile && is_auto(*member_of)) {
+    // The automatic mode owns the value: the write is accepted and ignored, and the manual value
+    // kept meanwhile is what comes back.
+    c->value = found->value;
+    entry.returned = found->value;
+    if (program) write_log_.push_back(entry);
+    return 0;
+  }
+  const std::int32_t old = found->value;
   if (found->type != V4L2_CTRL_TYPE_BUTTON) found->value = value;
   c->value = value;
   entry.returned = value;
-  write_log_.push_back(entry);
+  if (program) write_log_.push_back(entry);
+  const bool always =
+      found->type == V4L2_CTRL_TYPE_BUTTON || (found->flags & V4L2_CTRL_FLAG_EXECUTE_ON_WRITE) != 0;
+  if (value == old && !always) return 0;  // nothing changed: the kernel says nothing
+  // The writer does not hear of its own change unless it asked to.
+  send_event(*found, V4L2_EVENT_CTRL_CH_VALUE, handle);
+  // A master's new mode shows on its members (nothing happens when the mode stayed).
+  for (const Cluster& cluster : scenario_.clusters) {
+    if (cluster.master == found->id) apply_cluster(cluster, true);
+  }
   return 0;
 }
 

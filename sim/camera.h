@@ -2,6 +2,10 @@
 // does.
 #pragma once
 
+#include <linux/videodev2.h>
+#include <poll.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -28,6 +32,9 @@ struct Control {
   std::int32_t value = 0;
   int value_error = 0;  // what the recorded driver answered to G_CTRL, if it refused
   int write_error = 0;  // injected: every S_CTRL of this control fails with it
+  // A volatile cluster member's automatic value: what G_CTRL reads while its auto control is
+  // on, and what it keeps when the auto control is turned off.
+  std::int32_t auto_value = 0;
   std::map<std::uint32_t, MenuItem> menu;  // by index
 };
 
@@ -39,6 +46,32 @@ struct Format {
   std::uint32_t pixelformat = 0;
 };
 
+// An auto cluster: while the master's value is not `manual` its members are INACTIVE (and
+// VOLATILE too, reading the driver's automatic value, when `is_volatile`).
+struct Cluster {
+  std::uint32_t master = 0;
+  std::int32_t manual = 0;
+  std::vector<std::uint32_t> members;
+  bool is_volatile = false;
+};
+
+// Another control whose flags or value a recorded write changed.
+struct Changed {
+  std::uint32_t id = 0;
+  std::uint32_t flags = 0;
+  std::int32_t value = 0;
+  int value_error = 0;
+};
+
+// A control event a handle dequeued after a recorded write.
+struct RecordedEvent {
+  bool writer = false;  // the handle that wrote, else a second handle on the node
+  std::uint32_t id = 0;
+  std::uint32_t changes = 0;
+  std::int32_t value = 0;
+  std::uint32_t flags = 0;
+};
+
 // One S_CTRL as a fixture recorded it, or as the simulation saw it.
 struct Write {
   std::uint32_t id = 0;
@@ -48,6 +81,8 @@ struct Write {
   bool has_readback = false;
   std::int32_t readback = 0;
   int readback_error = 0;
+  std::vector<Changed> changed;       // recorded only
+  std::vector<RecordedEvent> events;  // recorded only, in the order they were dequeued
 };
 
 struct Scenario {
@@ -58,9 +93,11 @@ struct Scenario {
   std::uint32_t capabilities = 0;
   std::uint32_t device_caps = 0;
   std::vector<Format> formats;
-  std::vector<Control> controls;       // ascending id
+  std::vector<Control> controls;  // ascending id
+  std::vector<Cluster> clusters;
   std::vector<Write> recorded_writes;  // the fixture's experiments, not applied
   long vanish_after = -1;              // after this many requests every request fails ENODEV
+  int events_error = 0;                // nonzero: the driver has no events, (UN)SUBSCRIBE fail
 };
 
 // Parses the fixture text format (see sim/README.md). On failure returns false and says why.
@@ -71,17 +108,38 @@ bool load_scenario_file(const char* path, Scenario& scenario, std::string& error
 int errno_from_name(std::string_view name);
 const char* errno_name(int error);
 
+// The requests the program's handle made.
 struct RequestCounts {
   long querycap = 0, queryctrl = 0, g_ctrl = 0, s_ctrl = 0, querymenu = 0, g_fmt = 0, other = 0;
-  long total() const { return querycap + queryctrl + g_ctrl + s_ctrl + querymenu + g_fmt + other; }
+  long subscribe_event = 0, dqevent = 0;
+  long total() const {
+    return querycap + queryctrl + g_ctrl + s_ctrl + querymenu + g_fmt + other + subscribe_event +
+           dqevent;
+  }
 };
 
 class Camera {
  public:
   explicit Camera(Scenario scenario);
 
-  // Answers one ioctl: 0 or the errno value the kernel would give.
-  int handle(unsigned long request, void* arg);
+  // Answers one ioctl on the program's handle (handle 0): 0 or the errno value the kernel
+  // would give.
+  int handle(unsigned long request, void* arg) { return handle_on(0, request, arg); }
+  // Opens a further handle on the node, as another program would; returns its number.
+  int open_handle();
+  // Closing drops the handle's subscriptions and pending events; handle 0 stays usable (the
+  // program may open the node again).
+  void close_handle(int handle);
+  int handle_on(int handle, unsigned long request, void* arg);
+  // S_CTRL from another program's handle (opened on first use): 0 or the errno.
+  int other_write(std::uint32_t id, std::int32_t value);
+  // What poll(2) reports for the handle: POLLPRI while events are pending; after an unplug
+  // POLLERR | POLLHUP | POLLPRI, for good. Never POLLIN/POLLOUT: nothing streams.
+  short poll_events(int handle) const;
+  // Events waiting on the handle.
+  std::size_t pending_events(int handle) const;
+  // Sets the automatic value a volatile cluster member reads while its auto control is on.
+  bool set_auto_value(std::uint32_t id, std::int32_t value);
 
   const Scenario& scenario() const { return scenario_; }
   const std::vector<Write>& write_log() const { return write_log_; }
@@ -91,17 +149,44 @@ class Camera {
   Control* control(std::uint32_t id);
   // From now on every request fails with error (ENODEV: the device was unplugged).
   void fail_everything(int error) { fail_all_ = error; }
+  bool unplugged() const { return fail_all_ == ENODEV; }
   void clear_write_log() { write_log_.clear(); }
 
  private:
+  struct Subscription {
+    std::uint32_t flags = 0;
+    bool has_pending = false;
+    v4l2_event pending{};  // the kernel keeps one event per control: newer ones merge in
+  };
+  struct Handle {
+    bool open = false;
+    std::map<std::uint32_t, Subscription> subscriptions;  // by control id
+    std::vector<std::uint32_t> order;  // controls with a pending event, oldest first
+    std::uint32_t sequence = 0;
+  };
+
   int query_control(void* arg);
   int get_control(void* arg);
-  int set_control(void* arg);
+  int set_control(int handle, void* arg);
+  int subscribe(int handle, void* arg);
+  int unsubscribe(int handle, void* arg);
+  int dequeue(int handle, void* arg);
+  // Queues a control event for every subscriber of the control, except the handle `except`
+  // unless it asked for feedback (-1: no exception).
+  void send_event(const Control& control, std::uint32_t changes, int except);
+  void queue_event(Handle& h, Subscription& sub, const Control& control, std::uint32_t changes);
+  // The cluster that holds id as a member.
+  const Cluster* cluster_of_member(std::uint32_t id) const;
+  bool is_auto(const Cluster& cluster) const;
+  // The members' flags (and volatile values) after the master's mode changed; sends events.
+  void apply_cluster(const Cluster& cluster, bool send);
   int query_menu(void* arg);
   int query_capabilities(void* arg);
   int get_format(void* arg);
 
   Scenario scenario_;
+  std::vector<Handle> handles_;
+  int other_handle_ = -1;
   std::vector<Write> write_log_;
   RequestCounts counts_;
   int fail_all_ = 0;

@@ -14,6 +14,17 @@ namespace {
 std::unique_ptr<Router> g_router;
 camctl::SysOps g_saved{};
 
+class SystemWaiter : public Waiter {
+ public:
+  explicit SystemWaiter(int (*poll)(pollfd*, nfds_t, int)) : poll_(poll) {}
+  int wait(pollfd* fds, nfds_t count, int timeout_ms) override {
+    return poll_(fds, count, timeout_ms);
+  }
+
+ private:
+  int (*poll_)(pollfd*, nfds_t, int);
+};
+
 int routed_open(const char* path, int flags) {
   return g_router->open(path, flags);
 }
@@ -23,6 +34,10 @@ int routed_ioctl(int fd, unsigned long request, void* arg) {
 int routed_close(int fd) {
   return g_router->close(fd);
 }
+int routed_poll(pollfd* fds, nfds_t count, int timeout_ms) {
+  SystemWaiter waiter(camctl::real_sys_ops().poll);
+  return g_router->poll(fds, count, timeout_ms, waiter);
+}
 
 }  // namespace
 
@@ -31,7 +46,8 @@ InProcessCamera::InProcessCamera(Scenario scenario, std::string path)
   const camctl::SysOps real = camctl::real_sys_ops();
   g_router = std::make_unique<Router>(&camera_, std::move(path),
                                       SystemCalls{real.open, real.ioctl, real.close});
-  g_saved = camctl::set_sys_ops(camctl::SysOps{routed_open, routed_ioctl, routed_close, real.poll});
+  g_saved =
+      camctl::set_sys_ops(camctl::SysOps{routed_open, routed_ioctl, routed_close, routed_poll});
 }
 
 InProcessCamera::~InProcessCamera() {

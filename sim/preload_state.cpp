@@ -1,6 +1,8 @@
 // Preloaded into the unchanged program: CAMSIM_SCENARIO names the scenario file, CAMSIM_DEVICE
 // the node it answers for (default /dev/video0), CAMSIM_LOG a file that receives one line per
-// S_CTRL and a count of every request when the node is closed.
+// S_CTRL and a count of every request when the node is closed, CAMSIM_CONTROL a FIFO whose
+// lines act on the camera as another program would ("set id=0x00980900 value=77", "unplug",
+// "auto id=0x00980913 value=40"), read whenever the program waits on the node.
 #include "sim/preload_state.h"
 
 #include <dlfcn.h>
@@ -26,6 +28,14 @@ namespace {
 using OpenFn = int (*)(const char*, int, ...);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using CloseFn = int (*)(int);
+using PpollFn = int (*)(pollfd*, nfds_t, const timespec*, const sigset_t*);
+
+// The C library's name for the call the program's headers chose.
+#if defined(__USE_TIME_BITS64) && defined(__TIMESIZE) && __TIMESIZE == 32
+constexpr const char* kPpollName = "__ppoll64";
+#else
+constexpr const char* kPpollName = "ppoll";
+#endif
 
 OpenFn real_open_fn() {
   static auto fn = reinterpret_cast<OpenFn>(dlsym(RTLD_NEXT, "open"));
@@ -41,6 +51,11 @@ IoctlFn real_ioctl_fn() {
 }
 CloseFn real_close_fn() {
   static auto fn = reinterpret_cast<CloseFn>(dlsym(RTLD_NEXT, "close"));
+  return fn;
+}
+
+PpollFn real_ppoll_fn() {
+  static auto fn = reinterpret_cast<PpollFn>(dlsym(RTLD_NEXT, kPpollName));
   return fn;
 }
 
@@ -62,6 +77,8 @@ struct State {
   std::unique_ptr<Router> router;
   int log_fd = -1;
   std::size_t logged_writes = 0;
+  int control_fd = -1;   // CAMSIM_CONTROL, opened with the node
+  std::string commands;  // bytes read from it, not yet a whole line
 };
 
 State* state() {
@@ -112,6 +129,61 @@ void log_new_writes() {
   }
 }
 
+// One line from the control channel, applied at once.
+void run_command(const std::string& line) {
+  State* s = state();
+  unsigned long id = 0;
+  long value = 0;
+  int result = 0;
+  if (std::sscanf(line.c_str(), "set id=%lx value=%ld", &id, &value) == 2) {
+    result =
+        s->camera->other_write(static_cast<std::uint32_t>(id), static_cast<std::int32_t>(value));
+  } else if (std::sscanf(line.c_str(), "auto id=%lx value=%ld", &id, &value) == 2) {
+    result =
+        s->camera->set_auto_value(static_cast<std::uint32_t>(id), static_cast<std::int32_t>(value))
+            ? 0
+            : EINVAL;
+  } else if (line == "unplug") {
+    s->camera->fail_everything(ENODEV);
+  } else {
+    result = EINVAL;
+  }
+  char text[200];
+  std::snprintf(text, sizeof text, "command %.120s result=%s\n", line.c_str(),
+                result == 0 ? "0" : errno_name(result));
+  log_line(text);
+}
+
+void read_commands(void* /*context*/) {
+  State* s = state();
+  char buffer[512];
+  for (;;) {
+    const ssize_t n = ::read(s->control_fd, buffer, sizeof buffer);
+    if (n <= 0) break;  // EAGAIN: all read (the FIFO is open for writing here too: no EOF)
+    s->commands.append(buffer, static_cast<std::size_t>(n));
+  }
+  for (std::size_t end = s->commands.find('\n'); end != std::string::npos;
+       end = s->commands.find('\n')) {
+    std::string line = s->commands.substr(0, end);
+    s->commands.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) run_command(line);
+  }
+}
+
+// Waits through ppoll so a caller's signal mask (ppoll, pselect) is honoured.
+class MaskedWaiter : public Waiter {
+ public:
+  explicit MaskedWaiter(const sigset_t* mask) : mask_(mask) {}
+  int wait(pollfd* fds, nfds_t count, int timeout_ms) override {
+    timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+    return real_ppoll_fn()(fds, count, timeout_ms < 0 ? nullptr : &timeout, mask_);
+  }
+
+ private:
+  const sigset_t* mask_;
+};
+
 bool is_device_path(const char* path) {
   const char* device = std::getenv("CAMSIM_DEVICE");
   return path != nullptr && std::strcmp(path, device != nullptr ? device : "/dev/video0") == 0;
@@ -124,7 +196,13 @@ int preload_open(const char* path, int flags, unsigned mode, bool large_file) {
     return large_file ? real_open64_fn()(path, flags, mode) : real_open_fn()(path, flags, mode);
   }
   g_state = state();
-  return g_state->router->open(path, flags);
+  const int fd = g_state->router->open(path, flags);
+  const char* control = std::getenv("CAMSIM_CONTROL");
+  if (fd >= 0 && control != nullptr && g_state->control_fd < 0) {
+    // Open for writing too, so the channel never blocks the open and never reads end-of-file.
+    g_state->control_fd = real_open_fn()(control, O_RDWR | O_NONBLOCK | O_CLOEXEC, 0);
+  }
+  return fd;
 }
 
 int preload_ioctl(int fd, unsigned long request, void* arg) {
@@ -143,11 +221,24 @@ int preload_close(int fd) {
   char line[200];
   std::snprintf(line, sizeof line,
                 "requests querycap=%ld queryctrl=%ld g_ctrl=%ld querymenu=%ld s_ctrl=%ld "
-                "g_fmt=%ld other=%ld total=%ld\n",
+                "g_fmt=%ld other=%ld subscribe_event=%ld dqevent=%ld total=%ld\n",
                 c.querycap, c.queryctrl, c.g_ctrl, c.querymenu, c.s_ctrl, c.g_fmt, c.other,
-                c.total());
+                c.subscribe_event, c.dqevent, c.total());
   log_line(line);
   return s->router->close(fd);
+}
+
+int preload_node_fd() {
+  State* s = g_state;
+  if (s == nullptr) return -1;
+  return s->router->node_fd();
+}
+
+int preload_wait(pollfd* fds, nfds_t count, int timeout_ms, const sigset_t* mask) {
+  State* s = g_state;
+  MaskedWaiter waiter(mask);
+  return s->router->poll(fds, count, timeout_ms, waiter,
+                         SideChannel{s->control_fd, read_commands, nullptr});
 }
 
 }  // namespace camsim

@@ -1,5 +1,7 @@
-// Routes open/ioctl/close of one device path to a simulated camera; shared by both seams.
+// Routes open/ioctl/close/poll of one device path to a simulated camera; shared by both seams.
 #pragma once
+
+#include <poll.h>
 
 #include <string>
 
@@ -13,6 +15,21 @@ struct SystemCalls {
   int (*close)(int fd);
 };
 
+// The real wait a poll-like call makes (poll, or ppoll with the caller's signal mask).
+class Waiter {
+ public:
+  virtual ~Waiter() = default;
+  virtual int wait(pollfd* fds, nfds_t count, int timeout_ms) = 0;
+};
+
+// A descriptor waited on beside the caller's while the simulated node has nothing to say, and
+// what to do when it becomes readable (another program acting on the camera).
+struct SideChannel {
+  int fd = -1;
+  void (*on_readable)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
 class Router {
  public:
   Router(Camera* camera, std::string path, SystemCalls system) noexcept
@@ -22,6 +39,13 @@ class Router {
   int ioctl(int fd, unsigned long request, void* arg);
   int close(int fd);
   bool owns(int fd) const { return fd >= 0 && fd == sim_fd_; }
+  int node_fd() const { return sim_fd_; }
+  // poll(2) with the simulated node answering for itself (POLLPRI for events, POLLERR|POLLHUP
+  // once unplugged) and every other descriptor left to the system. Returns -1 with errno set
+  // as poll does.
+  int poll(pollfd* fds, nfds_t count, int timeout_ms, Waiter& waiter, const SideChannel& side = {});
+  // Whether the set holds the simulated node: otherwise the caller waits by itself.
+  bool in_set(const pollfd* fds, nfds_t count) const;
 
  private:
   Camera* camera_;
