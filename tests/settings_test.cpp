@@ -232,7 +232,8 @@ class Load : public ::testing::Test {
   bool load_text(std::string_view text) {
     write_file(path_, text);
     sim_->camera().clear_write_log();
-    return camctl::load_settings(table_, device_, path_.c_str(), &refusal_);
+    report_ = {};
+    return camctl::load_settings(table_, device_, path_.c_str(), &report_);
   }
   std::int32_t value(const char* name) const {
     for (const auto& e : table_.entries) {
@@ -257,7 +258,7 @@ class Load : public ::testing::Test {
   std::unique_ptr<camsim::InProcessCamera> sim_;
   camctl::Device device_;
   camctl::ControlTable table_;
-  camctl::WriteRefusal refusal_;
+  camctl::LoadReport report_;
 };
 
 using Writes = std::vector<std::pair<std::uint32_t, std::int32_t>>;
@@ -309,8 +310,11 @@ TEST_F(Load, RefusedWriteLeavesItsEntryAndLoadingGoesOn) {
   start(kPictureControls + "fail id=0x00980901 error=EBUSY\n");
   EXPECT_TRUE(load_text("contrast=40\r\nhue=3\r\n"));
   EXPECT_EQ(value("contrast"), 0);
-  EXPECT_EQ(refusal_.position, 1U);
-  EXPECT_EQ(refusal_.error, EBUSY);
+  ASSERT_EQ(report_.unapplied.size(), 1U);
+  EXPECT_EQ(report_.unapplied[0].name, "contrast");
+  EXPECT_EQ(report_.unapplied[0].reason, camctl::UnappliedPair::Reason::refused);
+  EXPECT_EQ(report_.unapplied[0].error, EBUSY);
+  EXPECT_FALSE(report_.complete());
   EXPECT_EQ(value("hue"), 3);
   EXPECT_EQ(writes(), (Writes{{0x00980901, 40}, {0x00980903, 3}}));
 }

@@ -13,15 +13,27 @@ void print_usage(const char* program, std::FILE* err) {
       " -h                    Print this help screen and exit\n"
       " -i control_variable   Ignore control with defined name\n"
       " -l                    List available controls\n"
+      " -L                    Load config file into the device and exit\n"
+      " -S                    Save device settings to config file and exit\n"
       " -v device             V4L2 Video Capture device\n",
       err);
 }
+
+namespace {
+
+void invalid_option(int option, char** argv, std::FILE* out, std::FILE* err) {
+  std::fprintf(out, "ERROR: Invalid option '-%c'\n", option);
+  std::fflush(out);
+  print_usage(argv[0], err);
+}
+
+}  // namespace
 
 bool parse_options(int argc, char** argv, RunOptions& options, std::FILE* out, std::FILE* err) {
   opterr = 1;  // getopt's own complaint about a bad option stays on
   optind = 0;  // a full rescan, so the parser can run more than once in one process
   int option = 0;
-  while ((option = getopt(argc, argv, "c:hi:lv:")) != -1) {
+  while ((option = getopt(argc, argv, "c:hi:lv:LS")) != -1) {
     switch (option) {
       case 'c':
         options.settings_path = optarg;
@@ -30,8 +42,19 @@ bool parse_options(int argc, char** argv, RunOptions& options, std::FILE* out, s
         options.device_path = optarg;
         break;
       case 'l':
-        options.list_mode = true;
+      case 'L':
+      case 'S': {
+        const RunMode mode = option == 'l'   ? RunMode::list
+                             : option == 'L' ? RunMode::load
+                                             : RunMode::save;
+        // One run does one of these; asking for two is asking for nothing clear.
+        if (options.mode != RunMode::screen && options.mode != mode) {
+          invalid_option(option, argv, out, err);
+          return false;
+        }
+        options.mode = mode;
         break;
+      }
       case 'i':
         if (options.ignore_names.size() < kMaxIgnoreNames) {
           options.ignore_names.emplace_back(optarg);
@@ -42,9 +65,7 @@ bool parse_options(int argc, char** argv, RunOptions& options, std::FILE* out, s
         print_usage(argv[0], err);
         return false;
       default:
-        std::fprintf(out, "ERROR: Invalid option '-%c'\n", optopt);
-        std::fflush(out);
-        print_usage(argv[0], err);
+        invalid_option(optopt, argv, out, err);
         return false;
     }
   }

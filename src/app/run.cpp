@@ -1,15 +1,56 @@
-// The run: options, device, control table, then the listing or the interactive screen.
+// The run: options, device, control table, then the listing, the screen, or a load or save of
+// the settings file without the screen.
 #include "app/run.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/options.h"
 #include "controls/control_table.h"
 #include "device/device.h"
+#include "settings/settings.h"
 #include "tui/key_loop.h"
 
 namespace camctl {
+namespace {
+
+// Exit status of a load that applied some pairs but not all that name a control.
+constexpr int kExitNotApplied = 2;
+
+int load_without_screen(ControlTable& table, Device& device, const RunOptions& options) {
+  LoadReport report;
+  if (!load_settings(table, device, options.settings_path, &report)) {
+    std::printf("ERROR: Cannot load %s\n", options.settings_path);
+    return EXIT_FAILURE;
+  }
+  for (const UnappliedPair& pair : report.unapplied) {
+    switch (pair.reason) {
+      case UnappliedPair::Reason::refused:
+        std::printf("ERROR: Cannot set %s: %s\n", pair.name.c_str(), std::strerror(pair.error));
+        break;
+      case UnappliedPair::Reason::inactive:
+        std::printf("ERROR: Not applied: %s (inactive)\n", pair.name.c_str());
+        break;
+      case UnappliedPair::Reason::unknown:
+        std::printf("INFO: No control named %s\n", pair.name.c_str());
+        break;
+    }
+  }
+  std::printf("INFO: Config file %s loaded\n", options.settings_path);
+  return report.complete() ? EXIT_SUCCESS : kExitNotApplied;
+}
+
+int save_without_screen(const ControlTable& table, const RunOptions& options) {
+  if (!save_settings(table, options.settings_path)) {
+    std::printf("ERROR: Cannot save %s\n", options.settings_path);
+    return EXIT_FAILURE;
+  }
+  std::printf("INFO: Config file %s saved\n", options.settings_path);
+  return EXIT_SUCCESS;
+}
+
+}  // namespace
 
 int run_camera_control(int argc, char** argv) {
   RunOptions options;
@@ -20,9 +61,20 @@ int run_camera_control(int argc, char** argv) {
   if (!open_capture_device(device, options.device_path, stdout)) return EXIT_FAILURE;
 
   ControlTable table;
-  build_control_table(device, options.ignore_names, options.list_mode, stdout, table);
-  if (options.list_mode) return EXIT_SUCCESS;
-
+  const bool list_mode = options.mode == RunMode::list;
+  // Only the screen shows menu items; a load or save deals in plain numbers.
+  build_control_table(device, options.ignore_names, list_mode, stdout, table,
+                      options.mode == RunMode::screen);
+  switch (options.mode) {
+    case RunMode::list:
+      return EXIT_SUCCESS;
+    case RunMode::load:
+      return load_without_screen(table, device, options);
+    case RunMode::save:
+      return save_without_screen(table, options);
+    case RunMode::screen:
+      break;
+  }
   // Everything printed so far must reach the terminal before curses takes it over.
   std::fflush(stdout);
   return run_key_loop(table, device, options);

@@ -3,6 +3,7 @@
 
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "device/device.h"
@@ -27,7 +28,12 @@ bool is_word_byte(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
+}  // namespace
+
 void collect_menu(Device& device, ControlEntry& entry) {
+  if (entry.menu_asked) return;
+  entry.menu_asked = true;
+  entry.menu_entries.clear();
   // A menu index is unsigned: the kernel refuses every index below zero, and an item kept
   // under a wrapped-around index could never match the control's value.
   const std::int64_t first = entry.minimum < 0 ? 0 : entry.minimum;
@@ -55,6 +61,24 @@ void collect_menu(Device& device, ControlEntry& entry) {
     entry.menu_entries.push_back(std::move(menu_entry));
   }
   entry.has_menu = !entry.menu_entries.empty();
+}
+
+namespace {
+
+// Types whose value G_CTRL can read, so that a control now inactive can show its value once it
+// turns active. Write-only controls never can.
+bool is_readable(const v4l2_queryctrl& query) {
+  if ((query.flags & V4L2_CTRL_FLAG_WRITE_ONLY) != 0) return false;
+  switch (query.type) {
+    case V4L2_CTRL_TYPE_INTEGER:
+    case V4L2_CTRL_TYPE_BOOLEAN:
+    case V4L2_CTRL_TYPE_MENU:
+    case V4L2_CTRL_TYPE_BITMASK:
+    case V4L2_CTRL_TYPE_INTEGER_MENU:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -94,8 +118,23 @@ const MenuEntry* find_menu_entry(const ControlEntry& entry, std::int32_t value) 
   return nullptr;
 }
 
+ControlEntry* find_listed(ControlTable& table, std::uint32_t id) {
+  const std::size_t position = listed_position(table, id);
+  return position < table.count() ? &table.at(position) : nullptr;
+}
+
+std::size_t listed_position(const ControlTable& table, std::uint32_t id) {
+  const auto& entries = table.entries;
+  const auto it =
+      std::lower_bound(entries.begin(), entries.end(), id,
+                       [](const ControlEntry& e, std::uint32_t key) { return e.id < key; });
+  return it != entries.end() && it->id == id ? static_cast<std::size_t>(it - entries.begin())
+                                             : entries.size();
+}
+
 void build_control_table(Device& device, const std::vector<std::string_view>& ignore_names,
-                         bool list_mode, std::FILE* out, ControlTable& table) {
+                         bool list_mode, std::FILE* out, ControlTable& table, bool ask_menus) {
+  table.ask_menus = ask_menus;
   if (list_mode) {
     std::fprintf(out, "INFO: %30s = %-30s\n", "Control variable name", "Control name");
   } else {
@@ -114,11 +153,15 @@ void build_control_table(Device& device, const std::vector<std::string_view>& ig
     first = false;
     previous_id = id;
     query.id = id | kNextFlags;
-    if ((query.flags & kSkipFlags) != 0) continue;
+    // An inactive control is not listed now, but it may turn active while the program runs;
+    // its value is read when it does.
+    const bool waiting =
+        !list_mode && (query.flags & kSkipFlags) == V4L2_CTRL_FLAG_INACTIVE && is_readable(query);
+    if ((query.flags & kSkipFlags) != 0 && !waiting) continue;
 
     v4l2_control current{};
     current.id = id;
-    if (device.get_control(current) != 0) continue;
+    if (!waiting && device.get_control(current) != 0) continue;
 
     std::string display_name = copy_name(query.name, sizeof query.name);
     std::string variable_name = derive_variable_name(display_name);
@@ -146,7 +189,12 @@ void build_control_table(Device& device, const std::vector<std::string_view>& ig
     entry.maximum = query.maximum;
     entry.step = query.step;
     entry.default_value = query.default_value;
-    if (is_menu) collect_menu(device, entry);
+    entry.flags = query.flags;
+    if (waiting) {
+      table.inactive.push_back(std::move(entry));
+      continue;
+    }
+    if (is_menu && ask_menus) collect_menu(device, entry);
     table.entries.push_back(std::move(entry));
   }
 }

@@ -1,4 +1,5 @@
-// The table of the device's adjustable controls, filled once at start by walking the device.
+// The table of the device's adjustable controls: filled by walking the device at start, then kept
+// in step with the camera as its controls turn active and inactive.
 #pragma once
 
 #include <cstddef>
@@ -29,12 +30,22 @@ struct ControlEntry {
   std::int32_t maximum = 0;
   std::int32_t step = 0;
   std::int32_t default_value = 0;
+  std::uint32_t flags = 0;  // as the device last reported them
   bool has_menu = false;
+  bool menu_asked = false;              // the menu's items have been asked for
   std::vector<MenuEntry> menu_entries;  // ascending index
 };
 
 struct ControlTable {
-  std::vector<ControlEntry> entries;  // in the order the device reported them
+  // The controls a user may change now, in the order the device reports them (ascending id).
+  std::vector<ControlEntry> entries;
+  // Controls that would be listed but for the driver's INACTIVE flag: the manual members of an
+  // auto cluster while the auto control is on. Ascending id; their values are not known until
+  // they join the list.
+  std::vector<ControlEntry> inactive;
+  // Whether controls joining the list have their menu items asked (the screen shows them;
+  // loading or saving a file does not need them).
+  bool ask_menus = true;
 
   std::size_t count() const { return entries.size(); }
   ControlEntry& at(std::size_t position) { return entries[position]; }
@@ -55,8 +66,18 @@ bool is_ignored(const std::vector<std::string_view>& ignore_names, std::string_v
 const MenuEntry* find_menu_entry(const ControlEntry& entry, std::int32_t value);
 
 // Walks every control of the device. In list mode prints the listing to out and fills
-// nothing; otherwise fills table with the controls a user may change.
+// nothing; otherwise fills table with the controls a user may change, and table.inactive with
+// those that may become changeable. ask_menus = false leaves menu items unasked.
 void build_control_table(Device& device, const std::vector<std::string_view>& ignore_names,
-                         bool list_mode, std::FILE* out, ControlTable& table);
+                         bool list_mode, std::FILE* out, ControlTable& table,
+                         bool ask_menus = true);
+
+// Asks the device for the entry's menu items, once.
+void collect_menu(Device& device, ControlEntry& entry);
+
+// The listed entry of the control, or nullptr.
+ControlEntry* find_listed(ControlTable& table, std::uint32_t id);
+// The position of the listed entry of the control, or table.count() when it is not listed.
+std::size_t listed_position(const ControlTable& table, std::uint32_t id);
 
 }  // namespace camctl

@@ -50,10 +50,11 @@ int Device::query_menu(v4l2_querymenu& item) {
 int Device::get_capture_format(v4l2_format& format) {
   return request(VIDIOC_G_FMT, &format);
 }
-int Device::subscribe_control_events(std::uint32_t id) {
+int Device::subscribe_control_events(std::uint32_t id, std::uint32_t flags) {
   v4l2_event_subscription subscription{};
   subscription.type = V4L2_EVENT_CTRL;
   subscription.id = id;
+  subscription.flags = flags;
   return request(VIDIOC_SUBSCRIBE_EVENT, &subscription);
 }
 int Device::dequeue_event(v4l2_event& event) {

@@ -26,9 +26,9 @@ class Device {
   int query_menu(v4l2_querymenu& item);
   int get_capture_format(v4l2_format& format);
   // Asks for V4L2_EVENT_CTRL events of one control: changes of its value, flags or range made
-  // by the driver or by any other open handle. Changes this handle writes itself are not
-  // echoed, except those the driver makes to other controls of the same cluster.
-  int subscribe_control_events(std::uint32_t id);
+  // by the driver, by any other open handle and, with V4L2_EVENT_SUB_FL_ALLOW_FEEDBACK in
+  // flags, by this handle's own writes.
+  int subscribe_control_events(std::uint32_t id, std::uint32_t flags);
   // The oldest pending event; ENOENT when none is pending.
   int dequeue_event(v4l2_event& event);
   // The descriptor to wait on for POLLPRI (events pending) or POLLERR (the device is gone).

@@ -5,27 +5,109 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "controls/adjust.h"
+#include "controls/control_sync.h"
 #include "controls/control_table.h"
 
 namespace camctl {
 namespace {
 
-void apply_pair(ControlTable& table, Device& device, const SettingsPair& pair,
-                WriteRefusal* refusal) {
-  if (pair.key_too_long) return;
-  const std::string_view key = pair.key_text();
-  for (std::size_t position = 0; position < table.count(); ++position) {
-    ControlEntry& entry = table.at(position);
-    if (entry.variable_name != key) continue;
-    if (entry.value == pair.value) return;
-    if (const int error = write_control_value(device, entry, pair.value);
-        error != 0 && refusal != nullptr) {
-      *refusal = WriteRefusal{position, error};
+// The control a key names: the first in walk order whose variable name it is, listed or not.
+const ControlEntry* named_control(const ControlTable& table, std::string_view key) {
+  const ControlEntry* found = nullptr;
+  for (const auto* list : {&table.entries, &table.inactive}) {
+    for (const ControlEntry& entry : *list) {
+      if (entry.variable_name != key) continue;
+      if (found == nullptr || entry.id < found->id) found = &entry;
+      break;
     }
-    return;
   }
+  return found;
 }
+
+// One load: pairs in file order, and those waiting for their control to turn active.
+class Loader {
+ public:
+  Loader(ControlTable& table, Device& device, LoadReport* report)
+      : table_(table), device_(device), report_(report) {}
+
+  void apply(const SettingsPair& pair) {
+    if (pair.key_too_long) return give_up(pair, UnappliedPair::Reason::unknown, 0);
+    const ControlEntry* control = named_control(table_, pair.key_text());
+    if (control == nullptr) return give_up(pair, UnappliedPair::Reason::unknown, 0);
+    Pending pending{pair, control->id};
+    if (!write(pending)) return;
+    wake_waiting();
+  }
+
+  // Pairs still waiting when the file ends were never applied.
+  void finish() {
+    for (const Pending& pending : waiting_) {
+      give_up(pending.pair, UnappliedPair::Reason::inactive, 0);
+    }
+    waiting_.clear();
+  }
+
+ private:
+  struct Pending {
+    SettingsPair pair;
+    std::uint32_t id;
+  };
+
+  // Writes the pair if its control is listed, or puts it to wait. True when the camera took
+  // a new value, which may have turned other controls active.
+  bool write(const Pending& pending) {
+    ControlEntry* entry = find_listed(table_, pending.id);
+    if (entry == nullptr) {
+      // A value written to an inactive control is lost, or kept only by some drivers, once its
+      // auto control lets go of it; so it waits for that.
+      waiting_.push_back(pending);
+      return false;
+    }
+    if (entry->value == pending.pair.value) return false;
+    if (const int error = write_control_value(device_, *entry, pending.pair.value); error != 0) {
+      give_up(pending.pair, UnappliedPair::Reason::refused, error);
+      return false;
+    }
+    return true;
+  }
+
+  // After a write, the waiting pairs whose controls it turned active are applied, in file
+  // order; their writes may wake further pairs in turn.
+  void wake_waiting() {
+    bool progress = true;
+    while (progress && !waiting_.empty()) {
+      progress = false;
+      TableChanges changes;
+      std::vector<std::uint32_t> asked;
+      for (const Pending& pending : waiting_) {
+        if (std::find(asked.begin(), asked.end(), pending.id) != asked.end()) continue;
+        asked.push_back(pending.id);
+        recheck_control(table_, device_, pending.id, changes);
+      }
+      if (!changes.rows) return;
+      std::vector<Pending> ready;
+      std::vector<Pending> still;
+      for (const Pending& pending : waiting_) {
+        (find_listed(table_, pending.id) != nullptr ? ready : still).push_back(pending);
+      }
+      waiting_ = std::move(still);
+      for (const Pending& pending : ready) progress = write(pending) || progress;
+    }
+  }
+
+  void give_up(const SettingsPair& pair, UnappliedPair::Reason reason, int error) {
+    if (report_ == nullptr) return;
+    report_->unapplied.push_back(UnappliedPair{std::string(pair.key_text()), reason, error});
+  }
+
+  ControlTable& table_;
+  Device& device_;
+  LoadReport* report_;
+  std::vector<Pending> waiting_;
+};
 
 // Opens the file for reading without hanging on a pipe that has no writer yet; a
 // directory opens but is no settings file.
@@ -46,6 +128,12 @@ std::FILE* open_for_reading(const char* path) {
 
 }  // namespace
 
+bool LoadReport::complete() const {
+  return std::all_of(unapplied.begin(), unapplied.end(), [](const UnappliedPair& pair) {
+    return pair.reason == UnappliedPair::Reason::unknown;
+  });
+}
+
 std::string format_settings(const ControlTable& table) {
   std::string text;
   for (const ControlEntry& entry : table.entries) {
@@ -62,12 +150,14 @@ bool save_settings(const ControlTable& table, const char* path) {
   return write_settings_file(path, format_settings(table));
 }
 
-bool load_settings(ControlTable& table, Device& device, const char* path, WriteRefusal* refusal) {
+bool load_settings(ControlTable& table, Device& device, const char* path, LoadReport* report) {
   std::FILE* stream = open_for_reading(path);
   if (stream == nullptr) return false;
   SettingsReader reader(stream);
+  Loader loader(table, device, report);
   SettingsPair pair;
-  while (reader.next(pair)) apply_pair(table, device, pair, refusal);
+  while (reader.next(pair)) loader.apply(pair);
+  loader.finish();
   // Pairs read before a read error stay applied; the error is still a failed load.
   const bool ok = !reader.read_failed();
   std::fclose(stream);

@@ -6,22 +6,42 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace camctl {
 
 class Device;
 struct ControlTable;
-struct WriteRefusal;
 
 // Writes every entry away from its default as "name=value\r\n", replacing the file only once
 // the new content is safely stored. Returns false on any failure.
 bool save_settings(const ControlTable& table, const char* path);
 
-// Applies the pairs of the file to the table and the device. Returns false when the file
-// cannot be opened or read; a refused write is recorded in refusal and leaves its entry
-// unchanged.
+// A pair of the settings file that a load did not apply.
+struct UnappliedPair {
+  enum class Reason {
+    refused,   // the camera refused the value; error says why
+    inactive,  // its control stayed inactive to the end of the load
+    unknown,   // the key names no control of this camera (a file may serve several cameras)
+  };
+  std::string name;  // the key as the file spells it
+  Reason reason = Reason::unknown;
+  int error = 0;
+};
+
+struct LoadReport {
+  std::vector<UnappliedPair> unapplied;  // in the order the load gave up on them
+
+  // True when every pair that names a control of this camera was applied.
+  bool complete() const;
+};
+
+// Applies the pairs of the file to the table and the device, in file order; a pair whose
+// control is inactive at its turn waits until the same load makes that control active.
+// Returns false when the file cannot be opened or read. A refused write leaves its entry
+// unchanged. report, when given, receives the pairs not applied.
 bool load_settings(ControlTable& table, Device& device, const char* path,
-                   WriteRefusal* refusal = nullptr);
+                   LoadReport* report = nullptr);
 
 // The whole file text save_settings writes for the table.
 std::string format_settings(const ControlTable& table);

@@ -1,15 +1,25 @@
 // The key loop: each key becomes a selection move, a control change, a reset, a load or save
 // of the settings file, or the end of the run, followed by the redraws that key calls for.
+// Between keys it follows the camera: controls changed by the driver or by other programs.
 #include "tui/key_loop.h"
 
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
-#include "app/options.h"
 #include "controls/adjust.h"
+#include "controls/control_sync.h"
 #include "controls/control_table.h"
+#include "controls/run_options.h"
+#include "device/device.h"
+#include "device/sys_ops.h"
 #include "settings/settings.h"
 #include "tui/key_bindings.h"
 #include "tui/screen.h"
@@ -24,12 +34,19 @@ class KeyLoop {
 
   // Acts on one key; false when the key ends the run.
   bool act(const KeyBinding& binding);
+  // Takes in what the camera reported; false when it is no longer worth waiting on.
+  bool follow_camera(short revents);
   std::size_t selection() const { return selection_; }
 
  private:
   void move_selection(Command command);
   void show_refusal(const WriteRefusal& refusal);
-  void show_outcome(const char* success, const char* failure, bool ok);
+  void show_message(const std::string& text);
+  void show_load(bool ok, const LoadReport& report);
+  void show_changes(const TableChanges& changes, std::uint32_t selected_id);
+  std::uint32_t selected_id() const;
+  void select_by_id(std::uint32_t id);
+  void show_disconnected();
 
   ControlTable& table_;
   Device& device_;
@@ -65,17 +82,27 @@ bool KeyLoop::act(const KeyBinding& binding) {
       screen_.draw_detail_panel(selection_);
       return true;
     }
-    case Command::load:
-      // The detail panel is left as it was: it catches up on the next key that redraws it.
-      show_outcome("Config file %s loaded", "Cannot load %s",
-                   load_settings(table_, device_, options_.settings_path));
+    case Command::load: {
+      const std::uint32_t selected = selected_id();
+      LoadReport report;
+      const bool ok = load_settings(table_, device_, options_.settings_path, &report);
+      select_by_id(selected);
+      show_load(ok, report);
+      screen_.draw_control_list(selection_);
+      // The panel shows what the load wrote to the selected control, or the control the
+      // selection moved to when its own left the list.
+      screen_.draw_detail_panel(selection_);
+      return true;
+    }
+    case Command::save: {
+      const bool ok = save_settings(table_, options_.settings_path);
+      char text[4096];
+      std::snprintf(text, sizeof text, ok ? "Config file %s saved" : "Cannot save %s",
+                    options_.settings_path);
+      show_message(text);
       screen_.draw_control_list(selection_);
       return true;
-    case Command::save:
-      show_outcome("Config file %s saved", "Cannot save %s",
-                   save_settings(table_, options_.settings_path));
-      screen_.draw_control_list(selection_);
-      return true;
+    }
     case Command::quit:
       return false;
     case Command::none:
@@ -106,23 +133,103 @@ void KeyLoop::move_selection(Command command) {
   }
 }
 
+std::uint32_t KeyLoop::selected_id() const {
+  return selection_ < table_.count() ? table_.at(selection_).id : 0;
+}
+
+// The selection stays on its control. When that control left the list, it goes to the next
+// listed one in walk order (ids rise in walk order), or to the last one at the end.
+void KeyLoop::select_by_id(std::uint32_t id) {
+  const auto& entries = table_.entries;
+  const auto at =
+      std::lower_bound(entries.begin(), entries.end(), id,
+                       [](const ControlEntry& e, std::uint32_t key) { return e.id < key; });
+  const auto position = static_cast<std::size_t>(at - entries.begin());
+  selection_ = position < entries.size() ? position : (entries.empty() ? 0 : entries.size() - 1);
+}
+
+bool KeyLoop::follow_camera(short revents) {
+  // An unplugged camera reports an error for good; waiting on it again would spin.
+  if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+    show_disconnected();
+    return false;
+  }
+  if ((revents & POLLPRI) == 0) return true;
+  const std::uint32_t selected = selected_id();
+  TableChanges changes;
+  int dequeued = 0;
+  const int error = apply_pending_events(table_, device_, changes, dequeued);
+  show_changes(changes, selected);
+  if (error == ENODEV) {
+    show_disconnected();
+    return false;
+  }
+  // A device that says it has events but hands none over would keep waking the loop.
+  return error == 0 && dequeued > 0;
+}
+
+void KeyLoop::show_changes(const TableChanges& changes, std::uint32_t selected_id) {
+  if (changes.empty()) return;
+  if (changes.rows) {
+    select_by_id(selected_id);
+    screen_.draw_control_list(selection_);
+    screen_.draw_detail_panel(selection_);
+    return;
+  }
+  // Only the rows whose numbers changed are drawn again: a slow line pays for nothing else.
+  for (const std::uint32_t id : changes.values) {
+    const std::size_t position = listed_position(table_, id);
+    screen_.draw_changed_row(position, selection_);
+    if (position == selection_) screen_.draw_detail_panel(selection_);
+  }
+}
+
+void KeyLoop::show_disconnected() {
+  show_message(std::string("Camera ") + options_.device_path + " disconnected");
+}
+
 void KeyLoop::show_refusal(const WriteRefusal& refusal) {
-  const std::string text = "Cannot set " + table_.at(refusal.position).display_name + ": " +
-                           std::strerror(refusal.error);
+  show_message("Cannot set " + table_.at(refusal.position).display_name + ": " +
+               std::strerror(refusal.error));
+}
+
+void KeyLoop::show_message(const std::string& text) {
   screen_.show_status(text);
   screen_.refresh_main_screen();
 }
 
-void KeyLoop::show_outcome(const char* success, const char* failure, bool ok) {
-  char text[4096];
-  std::snprintf(text, sizeof text, ok ? success : failure, options_.settings_path);
-  screen_.show_status(text);
-  screen_.refresh_main_screen();
+void KeyLoop::show_load(bool ok, const LoadReport& report) {
+  std::string text = std::string(ok ? "Config file " : "Cannot load ") + options_.settings_path;
+  if (!ok) return show_message(text);
+  text += " loaded";
+  if (!report.complete()) {
+    text += ", not applied: ";
+    std::vector<std::string_view> named;
+    for (const UnappliedPair& pair : report.unapplied) {
+      if (pair.reason == UnappliedPair::Reason::unknown) continue;
+      if (std::find(named.begin(), named.end(), pair.name) != named.end()) continue;
+      if (!named.empty()) text += ',';
+      text += pair.name;
+      named.push_back(pair.name);
+      if (text.size() > kStatusWidth) break;
+    }
+    // The list of names is cut where the status area ends.
+    if (text.size() > kStatusWidth) text.resize(kStatusWidth);
+  }
+  show_message(text);
+}
+
+// Waits for keys and camera events together; -1 and errno when the wait failed.
+int wait_for_input(pollfd (&watched)[2]) {
+  for (pollfd& fd : watched) fd.revents = 0;
+  return sys_ops().poll(watched, 2, -1);
 }
 
 }  // namespace
 
 int run_key_loop(ControlTable& table, Device& device, const RunOptions& options) {
+  // Subscribed before the first screen, so no change made while it is drawn goes unseen.
+  const bool following = subscribe_to_controls(table, device);
   Screen screen(table, options);
   if (!screen.set_up_screen(device)) {
     std::printf("ERROR: Terminal too small: %dx%d, need at least 24x78\n", screen.terminal_rows(),
@@ -132,25 +239,39 @@ int run_key_loop(ControlTable& table, Device& device, const RunOptions& options)
 
   KeyLoop loop(table, device, options, screen);
   bool layout_shown = true;
+  pollfd watched[2] = {{screen.key_descriptor(), POLLIN, 0},
+                       {following ? device.descriptor() : -1, POLLPRI, 0}};
+  int idle_wakes = 0;
   for (;;) {
-    const int key = screen.read_key();
-    // A terminal that can no longer be read ends the run as Q does; reading on would spin.
-    if (key == ERR) break;
-    const KeyBinding binding = find_key_binding(key);
-    if (!screen.terminal_fits()) {
-      // The layout cannot be shown, so no key may change the camera unseen; only Q acts.
-      if (key == KEY_RESIZE) screen.show_size_notice();
-      layout_shown = false;
-      if (binding.command == Command::quit) break;
-      continue;
+    if (wait_for_input(watched) < 0 && errno != EINTR) break;
+    if (watched[1].revents != 0 && !loop.follow_camera(watched[1].revents)) watched[1].fd = -1;
+    const bool keys_said_ready = (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    bool quit = false;
+    bool any_key = false;
+    // Every key curses can hand over now, also those it keeps from an earlier read.
+    for (int key = screen.read_key(); key != ERR && !quit; key = screen.read_key()) {
+      any_key = true;
+      const KeyBinding binding = find_key_binding(key);
+      if (!screen.terminal_fits()) {
+        // The layout cannot be shown, so no key may change the camera unseen; only Q acts.
+        if (key == KEY_RESIZE) screen.show_size_notice();
+        layout_shown = false;
+        quit = binding.command == Command::quit;
+        continue;
+      }
+      if (key == KEY_RESIZE || !layout_shown) {
+        screen.redraw_layout(loop.selection());
+        layout_shown = true;
+        if (key == KEY_RESIZE) continue;
+      }
+      screen.refresh_main_screen();
+      quit = !loop.act(binding);
     }
-    if (key == KEY_RESIZE || !layout_shown) {
-      screen.redraw_layout(loop.selection());
-      layout_shown = true;
-      if (key == KEY_RESIZE) continue;
-    }
-    screen.refresh_main_screen();
-    if (!loop.act(binding)) break;
+    if (quit) break;
+    // A terminal that says it is ready but gives no key has reached its end (end of input, a
+    // hang-up); the run ends as with Q, as waiting on would spin.
+    idle_wakes = keys_said_ready && !any_key ? idle_wakes + 1 : 0;
+    if (idle_wakes >= 2) break;
   }
   screen.close(loop.selection());
   return EXIT_SUCCESS;

@@ -5,10 +5,9 @@
 #include <linux/videodev2.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
+#include <string>
 
-#include "app/options.h"
 #include "controls/control_table.h"
 #include "device/device.h"
 #include "tui/key_bindings.h"
@@ -111,11 +110,15 @@ void Screen::draw_main_screen() {
   for (const HelpLine& line : help_lines()) put_text(stdscr, row++, kHelpCol, line.text, last_col);
 }
 
+std::size_t Screen::first_shown(std::size_t selection) {
+  // Past the first screenful the selection sits on the last row.
+  return selection < kListShown ? 0 : selection - (kListShown - 1);
+}
+
 void Screen::draw_control_list(std::size_t selection) {
   WINDOW* list = session_.list_window();
   if (list == nullptr) return;
-  // Past the first screenful the selection sits on the last row.
-  const std::size_t first = selection < kListShown ? 0 : selection - (kListShown - 1);
+  const std::size_t first = first_shown(selection);
   const std::size_t end = std::min(first + kListShown, table_.count());
   draw_border(list);
   for (std::size_t position = first; position < end; ++position) {
@@ -124,11 +127,34 @@ void Screen::draw_control_list(std::size_t selection) {
     draw_control_row(position, static_cast<int>(position - first) + 1);
     if (selected) wattr_off(list, A_REVERSE, nullptr);
   }
+  // Rows below the last entry are blank: the list shrinks when a control leaves it.
+  static const std::string blank(kRowTextLastCol - kRowTextCol + 1, ' ');
+  for (std::size_t row = end - first + 1; row <= kListShown; ++row) {
+    put_text(list, static_cast<int>(row), kRowTextCol, blank.c_str(), kRowTextLastCol);
+  }
+  rest_cursor(selection, first, end);
+  wrefresh(list);
+}
+
+void Screen::rest_cursor(std::size_t selection, std::size_t first, std::size_t end) {
   // The cursor rests just behind the bar. A key's changes end there as a rule, so placing the
   // cursor costs no bytes, and it marks the selection on a terminal that shows no attributes.
   if (selection >= first && selection < end) {
-    wmove(list, static_cast<int>(selection - first) + 1, kRowTextLastCol + 1);
+    wmove(session_.list_window(), static_cast<int>(selection - first) + 1, kRowTextLastCol + 1);
   }
+}
+
+void Screen::draw_changed_row(std::size_t position, std::size_t selection) {
+  WINDOW* list = session_.list_window();
+  if (list == nullptr) return;
+  const std::size_t first = first_shown(selection);
+  const std::size_t end = std::min(first + kListShown, table_.count());
+  if (position < first || position >= end) return;
+  const bool selected = position == selection;
+  if (selected) wattr_on(list, A_REVERSE, nullptr);
+  draw_control_row(position, static_cast<int>(position - first) + 1);
+  if (selected) wattr_off(list, A_REVERSE, nullptr);
+  rest_cursor(selection, first, end);
   wrefresh(list);
 }
 
@@ -197,13 +223,14 @@ void Screen::refresh_main_screen() {
 
 int Screen::read_key() {
   WINDOW* list = session_.list_window();
-  for (;;) {
-    errno = 0;
-    const int key = wgetch(list != nullptr ? list : stdscr);
-    // A signal that interrupts the wait (a stop and continue) is no failure of the terminal.
-    if (key == ERR && errno == EINTR) continue;
-    return key;
-  }
+  WINDOW* window = list != nullptr ? list : stdscr;
+  // The loop waits for keys itself, beside the camera; curses only hands over what it has.
+  nodelay(window, TRUE);
+  return wgetch(window);
+}
+
+int Screen::key_descriptor() const {
+  return fileno(stdin);
 }
 
 bool Screen::terminal_fits() const {

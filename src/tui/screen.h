@@ -5,16 +5,18 @@
 #include <cstddef>
 #include <string>
 
+#include "controls/run_options.h"
 #include "tui/curses_session.h"
 
 namespace camctl {
 
 class Device;
 struct ControlTable;
-struct RunOptions;
 
 inline constexpr int kMinScreenRows = 24;
 inline constexpr int kMinScreenCols = 78;
+// The status area's width, from column 20 to column 77.
+inline constexpr std::size_t kStatusWidth = 58;
 
 class Screen {
  public:
@@ -25,14 +27,18 @@ class Screen {
   bool set_up_screen(Device& device);
 
   void draw_control_list(std::size_t selection);
+  // Redraws one entry's row, if it is on the list window now, and nothing else.
+  void draw_changed_row(std::size_t position, std::size_t selection);
   void draw_detail_panel(std::size_t position);
   // Blanks the status area and shows text there; it stays until the next message.
   void show_status(const std::string& text);
   void refresh_main_screen();
 
-  // The next key from the list window: a curses key code, or ERR when the read failed
-  // (end of input, a hang-up).
+  // The next key from the list window without waiting: a curses key code, or ERR when no key
+  // is ready (or the read failed: end of input, a hang-up).
   int read_key();
+  // The descriptor keys arrive on, to wait on beside the camera.
+  int key_descriptor() const;
   bool terminal_fits() const;
   // Says on the top row, as far as it fits, that the layout needs a larger terminal.
   void show_size_notice();
@@ -46,6 +52,9 @@ class Screen {
 
  private:
   void draw_control_row(std::size_t position, int row);
+  // Where the list window's first row stands for a selection.
+  static std::size_t first_shown(std::size_t selection);
+  void rest_cursor(std::size_t selection, std::size_t first, std::size_t end);
   void draw_main_screen();
 
   const ControlTable& table_;

@@ -17,6 +17,8 @@ const std::string kUsage =
     " -h                    Print this help screen and exit\n"
     " -i control_variable   Ignore control with defined name\n"
     " -l                    List available controls\n"
+    " -L                    Load config file into the device and exit\n"
+    " -S                    Save device settings to config file and exit\n"
     " -v device             V4L2 Video Capture device\n";
 
 std::string usage() {

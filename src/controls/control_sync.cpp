@@ -1,0 +1,180 @@
+// Controls joining and leaving the list, and values changed by the driver or by other programs.
+#include "controls/control_sync.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "controls/control_table.h"
+#include "device/device.h"
+
+namespace camctl {
+namespace {
+
+constexpr std::uint32_t kUnlistedFlags =
+    V4L2_CTRL_FLAG_DISABLED | V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_INACTIVE;
+
+using Entries = std::vector<ControlEntry>;
+
+bool is_listable(std::uint32_t flags) {
+  return (flags & kUnlistedFlags) == 0;
+}
+
+bool is_menu(const ControlEntry& entry) {
+  return entry.type == V4L2_CTRL_TYPE_MENU || entry.type == V4L2_CTRL_TYPE_INTEGER_MENU;
+}
+
+Entries::iterator find_in(Entries& entries, std::uint32_t id) {
+  const auto it =
+      std::lower_bound(entries.begin(), entries.end(), id,
+                       [](const ControlEntry& e, std::uint32_t key) { return e.id < key; });
+  return it != entries.end() && it->id == id ? it : entries.end();
+}
+
+// Both lists stay in walk order, which is ascending id.
+void move_entry(Entries& from, Entries::iterator it, Entries& to) {
+  ControlEntry entry = std::move(*it);
+  from.erase(it);
+  const auto at =
+      std::lower_bound(to.begin(), to.end(), entry.id,
+                       [](const ControlEntry& e, std::uint32_t key) { return e.id < key; });
+  to.insert(at, std::move(entry));
+}
+
+void note_value(TableChanges& changes, std::uint32_t id) {
+  if (std::find(changes.values.begin(), changes.values.end(), id) == changes.values.end()) {
+    changes.values.push_back(id);
+  }
+}
+
+// A control that turned active joins with the value the device holds now: the number an event
+// carries for a control that was volatile while inactive is not what the device reads.
+void join(ControlTable& table, Device& device, Entries::iterator waiting, TableChanges& changes) {
+  v4l2_control current{};
+  current.id = waiting->id;
+  if (device.get_control(current) != 0) return;  // stays out until its next change
+  waiting->value = current.value;
+  if (is_menu(*waiting) && table.ask_menus) collect_menu(device, *waiting);
+  move_entry(table.inactive, waiting, table.entries);
+  changes.rows = true;
+}
+
+struct ControlState {
+  std::uint32_t id = 0;
+  bool has_value = false;
+  std::int32_t value = 0;
+  bool has_flags = false;
+  std::uint32_t flags = 0;
+  bool has_range = false;
+  std::int32_t minimum = 0, maximum = 0, step = 0, default_value = 0;
+};
+
+void apply_state(ControlTable& table, Device& device, const ControlState& state,
+                 TableChanges& changes) {
+  auto listed = find_in(table.entries, state.id);
+  const bool is_listed = listed != table.entries.end();
+  auto waiting = is_listed ? table.inactive.end() : find_in(table.inactive, state.id);
+  if (!is_listed && waiting == table.inactive.end()) return;  // a control never shown
+  ControlEntry& entry = is_listed ? *listed : *waiting;
+
+  bool shown_change = false;
+  if (state.has_range && (entry.minimum != state.minimum || entry.maximum != state.maximum ||
+                          entry.step != state.step || entry.default_value != state.default_value)) {
+    entry.minimum = state.minimum;
+    entry.maximum = state.maximum;
+    entry.step = state.step;
+    entry.default_value = state.default_value;
+    if (is_menu(entry)) {
+      // The offered items may have changed with the range.
+      entry.menu_asked = false;
+      entry.has_menu = false;
+      entry.menu_entries.clear();
+      if (is_listed && table.ask_menus) collect_menu(device, entry);
+    }
+    shown_change = true;
+  }
+  if (state.has_flags) entry.flags = state.flags;
+
+  if (!is_listed) {
+    if (state.has_value) entry.value = state.value;
+    if (is_listable(entry.flags)) join(table, device, waiting, changes);
+    return;
+  }
+  if (!is_listable(entry.flags)) {
+    move_entry(table.entries, listed, table.inactive);
+    changes.rows = true;
+    return;
+  }
+  if (state.has_value && entry.value != state.value) {
+    entry.value = state.value;
+    shown_change = true;
+  }
+  if (shown_change) note_value(changes, entry.id);
+}
+
+}  // namespace
+
+bool subscribe_to_controls(ControlTable& table, Device& device) {
+  bool first = true;
+  for (const Entries* list : {&table.entries, &table.inactive}) {
+    for (const ControlEntry& entry : *list) {
+      const int error = device.subscribe_control_events(entry.id, V4L2_EVENT_SUB_FL_ALLOW_FEEDBACK);
+      // A driver without control events refuses the first one; asking on would only cost.
+      if (error != 0 && first) return false;
+      first = false;
+    }
+  }
+  return !first;
+}
+
+void apply_control_event(ControlTable& table, Device& device, const v4l2_event& event,
+                         TableChanges& changes) {
+  if (event.type != V4L2_EVENT_CTRL) return;
+  const auto& ctrl = event.u.ctrl;
+  ControlState state;
+  state.id = event.id;
+  state.has_value = (ctrl.changes & V4L2_EVENT_CTRL_CH_VALUE) != 0;
+  state.value = ctrl.value;
+  // Every event carries the control's flags as they are now, whatever changed.
+  state.has_flags = true;
+  state.flags = ctrl.flags;
+  state.has_range = (ctrl.changes & V4L2_EVENT_CTRL_CH_RANGE) != 0;
+  state.minimum = ctrl.minimum;
+  state.maximum = ctrl.maximum;
+  state.step = ctrl.step;
+  state.default_value = ctrl.default_value;
+  apply_state(table, device, state, changes);
+}
+
+int apply_pending_events(ControlTable& table, Device& device, TableChanges& changes,
+                         int& dequeued) {
+  for (;;) {
+    v4l2_event event{};
+    if (const int error = device.dequeue_event(event); error != 0) {
+      return error == ENOENT ? 0 : error;
+    }
+    ++dequeued;
+    apply_control_event(table, device, event, changes);
+    // The event says how many are still queued behind it; asking once more would only
+    // hear that none is.
+    if (event.pending == 0) return 0;
+  }
+}
+
+int recheck_control(ControlTable& table, Device& device, std::uint32_t id, TableChanges& changes) {
+  v4l2_queryctrl query{};
+  query.id = id;
+  if (const int error = device.query_control(query); error != 0) return error;
+  ControlState state;
+  state.id = id;
+  state.has_flags = true;
+  state.flags = query.flags;
+  state.has_range = true;
+  state.minimum = query.minimum;
+  state.maximum = query.maximum;
+  state.step = query.step;
+  state.default_value = query.default_value;
+  apply_state(table, device, state, changes);
+  return 0;
+}
+
+}  // namespace camctl
