@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/camera.h"
 #include "device/sys_ops.h"
+#include "sim/camera.h"
 #include "sim/in_process.h"
 
 namespace {
@@ -299,5 +299,265 @@ TEST(SimCamera, InjectedFaultsAndTheWriteLog) {
   EXPECT_EQ(camera.handle(VIDIOC_G_CTRL, &r), 0);
   EXPECT_EQ(camera.handle(VIDIOC_G_CTRL, &r), ENODEV);  // the fourth request: gone
 }
+
+// ---- control events, clusters and waits ----
+
+// A plain control, a volatile auto cluster (as vivid's gain) and a plain one (as a webcam's
+// white balance), both auto controls on.
+const char* const kEventCamera =
+    "device driver=\"t\" card=\"t\" bus_info=\"t\" version=0x1 capabilities=0x1 device_caps=0x1\n"
+    "control id=0x00980900 type=1 name=\"Brightness\" minimum=0 maximum=255 step=1 default=128 "
+    "flags=0x20 value=128\n"
+    "control id=0x0098090c type=2 name=\"White Balance, Auto\" minimum=0 maximum=1 step=1 "
+    "default=1 flags=0x8 value=1\n"
+    "control id=0x00980912 type=2 name=\"Gain, Automatic\" minimum=0 maximum=1 step=1 default=1 "
+    "flags=0x8 value=1\n"
+    "control id=0x00980913 type=1 name=\"Gain\" minimum=0 maximum=255 step=1 default=100 "
+    "flags=0x0 value=12\n"
+    "control id=0x0098091a type=1 name=\"White Balance Temperature\" minimum=2800 maximum=6500 "
+    "step=1 default=4600 flags=0x0 value=4600\n"
+    "cluster master=0x00980912 manual=0 members=0x00980913 volatile=1\n"
+    "cluster master=0x0098090c manual=0 members=0x0098091a volatile=0\n";
+
+constexpr std::uint32_t kBrightness = 0x00980900;
+constexpr std::uint32_t kWhiteBalanceAuto = 0x0098090c;
+constexpr std::uint32_t kAutoGain = 0x00980912;
+constexpr std::uint32_t kGain = 0x00980913;
+constexpr std::uint32_t kTemperature = 0x0098091a;
+
+int subscribe(Camera& camera, int handle, std::uint32_t id, std::uint32_t flags = 0,
+              std::uint32_t type = V4L2_EVENT_CTRL) {
+  v4l2_event_subscription sub{};
+  sub.type = type;
+  sub.id = id;
+  sub.flags = flags;
+  return camera.handle_on(handle, VIDIOC_SUBSCRIBE_EVENT, &sub);
+}
+
+int write_on(Camera& camera, int handle, std::uint32_t id, std::int32_t value) {
+  v4l2_control c{id, value};
+  return camera.handle_on(handle, VIDIOC_S_CTRL, &c);
+}
+
+std::int32_t read_value(Camera& camera, std::uint32_t id) {
+  v4l2_control c{id, 0};
+  EXPECT_EQ(camera.handle(VIDIOC_G_CTRL, &c), 0);
+  return c.value;
+}
+
+TEST(SimEvents, AWriterHearsOfItsOwnChangeOnlyWithFeedback) {
+  Camera camera(camsim::scenario_from_text(kEventCamera));
+  const int other = camera.open_handle();
+  ASSERT_EQ(subscribe(camera, 0, kBrightness, V4L2_EVENT_SUB_FL_ALLOW_FEEDBACK), 0);
+  ASSERT_EQ(subscribe(camera, other, kBrightness), 0);
+  ASSERT_EQ(write_on(camera, other, kBrightness, 10), 0);
+  EXPECT_EQ(drain(camera, other).size(), 0U);
+  ASSERT_EQ(write_on(camera, 0, kBrightness, 20), 0);
+  const std::vector<v4l2_event> mine = drain(camera, 0);
+  ASSERT_EQ(mine.size(), 1U);  // both writes merged into one event
+  EXPECT_EQ(mine[0].u.ctrl.value, 20);
+  EXPECT_EQ(drain(camera, other).size(), 1U);
+  // Writing the value it already has changes nothing and says nothing.
+  ASSERT_EQ(write_on(camera, other, kBrightness, 20), 0);
+  EXPECT_EQ(camera.pending_events(0), 0U);
+}
+
+TEST(SimEvents, NewerEventsMergeIntoThePendingOneAndMoveToTheEnd) {
+  Camera camera(camsim::scenario_from_text(kEventCamera));
+  ASSERT_EQ(subscribe(camera, 0, kBrightness), 0);
+  ASSERT_EQ(subscribe(camera, 0, kTemperature), 0);
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(camera.other_write(kBrightness, i % 200), 0);
+  ASSERT_EQ(camera.other_write(kTemperature, 5000), 0);  // stored although inactive
+  ASSERT_EQ(camera.other_write(kBrightness, 42), 0);
+  ASSERT_EQ(camera.other_write(kWhiteBalanceAuto, 0), 0);  // temperature: active now
+  EXPECT_EQ(camera.pending_events(0), 2U);
+  const std::vector<v4l2_event> events = drain(camera, 0);
+  ASSERT_EQ(events.size(), 2U);
+  EXPECT_EQ(events[0].id, kBrightness);
+  EXPECT_EQ(events[0].u.ctrl.value, 42);
+  EXPECT_EQ(events[0].u.ctrl.changes, static_cast<__u32>(V4L2_EVENT_CTRL_CH_VALUE));
+  EXPECT_EQ(events[0].pending, 1U);
+  EXPECT_EQ(events[1].id, kTemperature);
+  EXPECT_EQ(events[1].u.ctrl.changes,
+            static_cast<__u32>(V4L2_EVENT_CTRL_CH_VALUE | V4L2_EVENT_CTRL_CH_FLAGS));
+  EXPECT_EQ(events[1].u.ctrl.value, 5000);
+  EXPECT_EQ(events[1].u.ctrl.flags, 0U);
+  EXPECT_EQ(events[1].u.ctrl.minimum, 2800);
+  EXPECT_EQ(events[1].u.ctrl.maximum, 6500);
+  EXPECT_EQ(events[1].u.ctrl.default_value, 4600);
+  EXPECT_LT(events[0].sequence, events[1].sequence);
+  EXPECT_EQ(read_value(camera, kTemperature), 5000);
+}
+
+TEST(SimEvents, VolatileMemberReadsTheAutomaticValueAndTakesItWhenManual) {
+  Camera camera(camsim::scenario_from_text(kEventCamera));
+  v4l2_queryctrl q{};
+  q.id = kGain;
+  ASSERT_EQ(camera.handle(VIDIOC_QUERYCTRL, &q), 0);
+  EXPECT_EQ(q.flags, static_cast<__u32>(V4L2_CTRL_FLAG_INACTIVE | V4L2_CTRL_FLAG_VOLATILE));
+  EXPECT_EQ(read_value(camera, kGain), 12);
+  ASSERT_TRUE(camera.set_auto_value(kGain, 40));
+  EXPECT_EQ(read_value(camera, kGain), 40);
+  ASSERT_EQ(subscribe(camera, 0, kGain), 0);
+  v4l2_control ignored{kGain, 70};
+  ASSERT_EQ(camera.handle(VIDIOC_S_CTRL, &ignored), 0);
+  EXPECT_EQ(ignored.value, 100);  // the kept manual value
+  EXPECT_EQ(camera.pending_events(0), 0U);
+  ASSERT_EQ(write_on(camera, 0, kAutoGain, 0), 0);
+  EXPECT_EQ(read_value(camera, kGain), 40);  // the 70 is lost
+  const std::vector<v4l2_event> events = drain(camera, 0);
+  ASSERT_EQ(events.size(), 1U);  // the driver's change reaches the writer without feedback
+  EXPECT_EQ(events[0].u.ctrl.value, 40);
+  EXPECT_EQ(events[0].u.ctrl.flags, 0U);
+}
+
+TEST(SimEvents, SubscriptionRulesInitialEventAndUnsubscribe) {
+  Camera camera(camsim::scenario_from_text(kEventCamera));
+  EXPECT_EQ(subscribe(camera, 0, 0x00980fff), EINVAL);
+  EXPECT_EQ(subscribe(camera, 0, kBrightness, 0, V4L2_EVENT_VSYNC), EINVAL);
+  ASSERT_EQ(subscribe(camera, 0, kGain, V4L2_EVENT_SUB_FL_SEND_INITIAL), 0);
+  std::vector<v4l2_event> initial = drain(camera, 0);
+  ASSERT_EQ(initial.size(), 1U);
+  EXPECT_EQ(initial[0].u.ctrl.changes,
+            static_cast<__u32>(V4L2_EVENT_CTRL_CH_VALUE | V4L2_EVENT_CTRL_CH_FLAGS));
+  EXPECT_EQ(initial[0].u.ctrl.value, 100);
+  EXPECT_EQ(initial[0].u.ctrl.flags, 0x90U);
+
+  ASSERT_EQ(subscribe(camera, 0, kBrightness), 0);
+  ASSERT_EQ(camera.other_write(kBrightness, 1), 0);
+  v4l2_event_subscription sub{};
+  sub.type = V4L2_EVENT_CTRL;
+  sub.id = kBrightness;
+  ASSERT_EQ(camera.handle(VIDIOC_UNSUBSCRIBE_EVENT, &sub), 0);
+  EXPECT_EQ(camera.pending_events(0), 0U);  // its pending event went with it
+  ASSERT_EQ(camera.other_write(kBrightness, 2), 0);
+  ASSERT_EQ(camera.other_write(kAutoGain, 0), 0);
+  EXPECT_EQ(camera.pending_events(0), 1U);
+  sub.type = V4L2_EVENT_ALL;
+  ASSERT_EQ(camera.handle(VIDIOC_UNSUBSCRIBE_EVENT, &sub), 0);
+  EXPECT_EQ(camera.pending_events(0), 0U);
+  ASSERT_EQ(camera.other_write(kAutoGain, 1), 0);
+  v4l2_event ev{};
+  EXPECT_EQ(camera.handle(VIDIOC_DQEVENT, &ev), ENOENT);
+  EXPECT_EQ(camera.counts().subscribe_event, 4);
+  EXPECT_EQ(camera.counts().dqevent, 3);
+  EXPECT_EQ(camera.counts().s_ctrl, 0);  // the other handle's writes are not the program's
+}
+
+TEST(SimEvents, DriverWithoutEventsRefusesSubscription) {
+  Camera camera(camsim::scenario_from_text(std::string(kEventCamera) + "events error=ENOTTY\n"));
+  EXPECT_EQ(subscribe(camera, 0, kBrightness), ENOTTY);
+  ASSERT_EQ(camera.other_write(kBrightness, 5), 0);
+  EXPECT_EQ(camera.poll_events(0), 0);
+}
+
+TEST(SimEvents, PollSaysPriWhileEventsWaitAndErrorForeverOnceUnplugged) {
+  Camera camera(camsim::scenario_from_text(kEventCamera));
+  ASSERT_EQ(subscribe(camera, 0, kBrightness), 0);
+  EXPECT_EQ(camera.poll_events(0), 0);
+  ASSERT_EQ(camera.other_write(kBrightness, 3), 0);
+  EXPECT_EQ(camera.poll_events(0), POLLPRI);
+  drain(camera, 0);
+  EXPECT_EQ(camera.poll_events(0), 0);
+  camera.fail_everything(ENODEV);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(camera.poll_events(0), POLLERR | POLLHUP | POLLPRI);
+  v4l2_event ev{};
+  EXPECT_EQ(camera.handle(VIDIOC_DQEVENT, &ev), ENODEV);
+  EXPECT_EQ(subscribe(camera, 0, kBrightness), ENODEV);
+}
+
+// Through the device layer's system calls: the node answers for itself, a pipe beside it is
+// left to the system, and a wait with nothing ready times out.
+TEST(SimEvents, InProcessPollAnswersForTheNodeAndPassesTheRestOn) {
+  camsim::InProcessCamera sim(camsim::scenario_from_text(kEventCamera));
+  const camctl::SysOps& ops = camctl::sys_ops();
+  const int fd = ops.open("/dev/video0", O_RDWR);
+  ASSERT_GE(fd, 0);
+  v4l2_event_subscription sub{};
+  sub.type = V4L2_EVENT_CTRL;
+  sub.id = kBrightness;
+  ASSERT_EQ(ops.ioctl(fd, VIDIOC_SUBSCRIBE_EVENT, &sub), 0);
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  pollfd fds[2] = {{pipe_fds[0], POLLIN, 0}, {fd, POLLPRI, 0}};
+  EXPECT_EQ(ops.poll(fds, 2, 0), 0);  // /dev/null behind the node would be ready: not asked
+  ASSERT_EQ(write(pipe_fds[1], "k", 1), 1);
+  EXPECT_EQ(ops.poll(fds, 2, -1), 1);
+  EXPECT_EQ(fds[0].revents, POLLIN);
+  EXPECT_EQ(fds[1].revents, 0);
+  ASSERT_EQ(sim.camera().other_write(kBrightness, 9), 0);
+  EXPECT_EQ(ops.poll(fds, 2, -1), 2);
+  EXPECT_EQ(fds[1].revents, POLLPRI);
+  sim.camera().fail_everything(ENODEV);
+  fds[1].events = 0;  // errors and hang-ups are said unasked
+  EXPECT_EQ(ops.poll(&fds[1], 1, -1), 1);
+  EXPECT_EQ(fds[1].revents, POLLERR | POLLHUP);
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+  ops.close(fd);
+}
+
+// The preloaded camera, in a small program of its own: commands on the CAMSIM_CONTROL FIFO
+// reach it while it waits (poll or select), and an unplug wakes it for good.
+class PreloadWait : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(PreloadWait, FifoCommandsWakeTheWaitingProgram) {
+  char dir[] = "/tmp/camsim-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/control";
+  const std::string scenario = std::string(dir) + "/camera.txt";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  FILE* f = std::fopen(scenario.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs(kEventCamera, f);
+  std::fclose(f);
+  // Held open for both ends, so writes never block and lines wait in the FIFO for the reader.
+  const int control = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(control, 0);
+  const std::string set = "set id=0x00980900 value=77\n";
+  ASSERT_EQ(write(control, set.data(), set.size()), static_cast<ssize_t>(set.size()));
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const std::string preload = CAMSIM_PRELOAD;
+  const std::string probe = preload.substr(0, preload.rfind('/')) + "/camsim_probe";
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(out[1], 1);
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv("CAMSIM_SCENARIO", scenario.c_str(), 1);
+    setenv("CAMSIM_CONTROL", fifo.c_str(), 1);
+    unsetenv("CAMSIM_DEVICE");
+    execl(probe.c_str(), probe.c_str(), "0x00980900", GetParam(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  FILE* from = fdopen(out[0], "r");
+  ASSERT_NE(from, nullptr);
+  auto line = [&] {
+    char text[200] = "";
+    if (std::fgets(text, sizeof text, from) == nullptr) return std::string("(end)");
+    return std::string(text);
+  };
+  const bool select = std::string(GetParam()) == "select";
+  EXPECT_EQ(line(), "revents=0x2\n");
+  EXPECT_EQ(line(), "event id=0x00980900 changes=0x1 value=77\n");
+  EXPECT_EQ(line(), "dqevent ENOENT\n");
+  // Only once it has drained the first round, so the unplug cannot overtake the event.
+  const std::string unplug = "unplug\n";
+  ASSERT_EQ(write(control, unplug.data(), unplug.size()), static_cast<ssize_t>(unplug.size()));
+  EXPECT_EQ(line(), select ? "revents=0x2\n" : "revents=0x1a\n");  // POLLPRI|POLLERR|POLLHUP
+  EXPECT_EQ(line(), "dqevent ENODEV\n");
+  std::fclose(from);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(control);
+  unlink(fifo.c_str());
+  unlink(scenario.c_str());
+  rmdir(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, PreloadWait, ::testing::Values("poll", "select"));
 
 }  // namespace
