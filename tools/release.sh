@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Makes the release bundle for the board in one command: camera_control for armhf (fully static,
 # stripped), the 5.10 kernel's dummy.ko exactly as that kernel ships it, the man page and a note
-# of the module's kernel and license; then checks the bundle and packs it as a .tar.gz.
+# of the module's kernel and license; then checks the bundle and packs it as a .tar.gz. Beside it
+# go two Debian packages: camera-control_<version>_armhf.deb with the same static program, and
+# one for this machine's architecture with a native build (tools/pkg/make-deb.sh).
 #
 # Usage: tools/release.sh [--modules DIR] [--out DIR]
 #   --modules DIR  take dummy.ko from this module tree (the board kernel's /lib/modules/<release>,
@@ -26,14 +28,16 @@ done
 cache=$(bash tools/armhf/prepare-sysroot.sh | tail -n1)
 
 # --- the program: static, stripped, installed by the project's own install rules ---
+# Prefix /usr, as the package installs it (the unit names /usr/bin/camera_control); the stage
+# receives it through DESTDIR.
 build="build/armhf-release"
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-armhf.cmake" \
   -DCAMCTL_ARMHF_CACHE="$cache" -DCMAKE_BUILD_TYPE=Release -DCAMCTL_STATIC=ON \
-  -DCAMCTL_BUILD_TESTS=OFF -DCAMCTL_WERROR=ON >/dev/null
+  -DCAMCTL_BUILD_TESTS=OFF -DCAMCTL_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$build" -j2
 stage="$build/stage"
 rm -rf "$stage"
-cmake --install "$build" --prefix "$stage" --strip >/dev/null
+DESTDIR="$root/$stage" cmake --install "$build" --strip >/dev/null
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 name="camera_control-$version-armhf"
 
@@ -64,8 +68,8 @@ esac
 bundle="$out/$name"
 rm -rf "$bundle" "$bundle.tar.gz"
 mkdir -p "$bundle"
-install -m 0755 "$stage/bin/camera_control" "$bundle/camera_control"
-install -m 0644 "$stage/share/man/man1/camera_control.1" "$bundle/camera_control.1"
+install -m 0755 "$stage/usr/bin/camera_control" "$bundle/camera_control"
+install -m 0644 "$stage/usr/share/man/man1/camera_control.1" "$bundle/camera_control.1"
 cp -p "$module" "$bundle/dummy.ko"
 cmp -s "$module" "$bundle/dummy.ko"
 cat >"$bundle/MODULE.txt" <<NOTE
@@ -86,3 +90,22 @@ tar -C "$out" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$epoch" 
   -czf "$bundle.tar.gz" "$name"
 echo "release: $bundle.tar.gz ($(stat -c %s "$bundle/camera_control") bytes camera_control," \
      "dummy.ko for $(cut -d' ' -f1 <<<"$vermagic"))"
+
+# --- the Debian packages ---
+armhf_deb=$(bash tools/pkg/make-deb.sh --root "$stage" --arch armhf --version "$version" \
+            --out "$out" --static | tail -n1)
+# The native program is built the way Debian builds its packages: with dpkg-buildflags' flags,
+# every hardening feature included.
+native="build/native-release"
+flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCAMCTL_BUILD_TESTS=OFF \
+  -DCAMCTL_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_CXX_FLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" >/dev/null
+cmake --build "$native" -j2
+native_stage="$native/stage"
+rm -rf "$native_stage"
+DESTDIR="$root/$native_stage" cmake --install "$native" --strip >/dev/null
+native_deb=$(bash tools/pkg/make-deb.sh --root "$native_stage" --arch "$(dpkg --print-architecture)" \
+             --version "$version" --out "$out" | tail -n1)
+echo "release: $armhf_deb, $native_deb"

@@ -25,14 +25,26 @@ ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 -L '^(unit|e2e)$
   -E "$real_node_tests"
 echo "armhf tests under qemu-arm: $(( ($(date +%s%N) - start) / 1000000 )) ms"
 
-# The install rules put the program and its manual page in place.
+# The install rules put the program, its manual page, the udev rule and the unit in place; the
+# unit starts the program where the configured prefix puts it.
 stage="$build/install-check"
 rm -rf "$stage"
 cmake --install "$build" --prefix "$stage" >/dev/null
 test -x "$stage/bin/camera_control"
 test -f "$stage/share/man/man1/camera_control.1"
+test -f "$stage/lib/udev/rules.d/70-camera-control.rules"
+grep -qx "ExecStart=/usr/local/bin/camera_control -v /dev/%I -L" \
+  "$stage/lib/systemd/system/camera-control@.service"
 warnings=$(groff -man -Tutf8 -ww -z doc/camera_control.1 2>&1)
 if [ -n "$warnings" ]; then echo "$warnings" >&2; exit 1; fi
 
 bash tools/release.sh --out build/release
 bash tools/armhf/check-bundle.sh build/release/camera_control-*-armhf
+
+# The packages release.sh made beside the bundle: the udev rule through udev's own rule engine,
+# then each .deb (lintian, systemd-analyze verify on its unit, install into a scratch root and
+# purge).
+bash tools/install-deps.sh lintian udev systemd >/dev/null
+bash tools/pkg/check-udev-rule.sh
+bash tools/pkg/check-deb.sh build/release/camera-control_*_armhf.deb \
+  build/release/camera-control_*_"$(dpkg --print-architecture)".deb

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Checks Debian packages of camera_control: lintian finds no error; systemd-analyze verify
+# accepts the packaged unit with the packaged program and manual page in place; and the package
+# installs into a scratch root with dpkg, dependencies checked, and purges leaving nothing behind.
+#
+# Usage: tools/pkg/check-deb.sh DEB...
+# Needs root (dpkg --root), lintian and systemd; the machine itself is not changed.
+set -euo pipefail
+[ $# -gt 0 ] || { echo "usage: check-deb.sh DEB..." >&2; exit 2; }
+for tool in lintian systemd-analyze dpkg-deb; do
+  command -v "$tool" >/dev/null || { echo "check-deb: $tool missing" >&2; exit 1; }
+done
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL $label: $*"; failures=$((failures + 1)); }
+
+# A dpkg database in root that holds, as installed, the packages the .deb depends on, taken
+# from this machine's own database: dpkg then checks the Depends line for real.
+make_root() {  # root deb
+  local root=$1 deb=$2 arch depends name
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/log"
+  : >"$root/var/lib/dpkg/status"
+  : >"$root/var/lib/dpkg/available"
+  arch=$(dpkg-deb -f "$deb" Architecture)
+  if [ "$arch" != "$(dpkg --print-architecture)" ] && [ "$arch" != all ]; then
+    dpkg --root="$root" --add-architecture "$arch"
+  fi
+  depends=$(dpkg-deb -f "$deb" Depends)
+  [ -n "$depends" ] || return 0
+  for name in $(tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//' | sed -n '/./p'); do
+    # The real package name (with its architecture where it is Multi-Arch: same).
+    dpkg-query -W -f='${binary:Package}\n' "$name" >>"$root/deps" 2>/dev/null ||
+      { echo "check-deb: $name, a dependency, is not installed here" >&2; return 1; }
+    dpkg-query -s "$name" >>"$root/var/lib/dpkg/status"
+    echo >>"$root/var/lib/dpkg/status"
+  done
+  while read -r name; do : >"$root/var/lib/dpkg/info/$name.list"; done <"$root/deps"
+  rm "$root/deps"
+}
+
+# Every path of the root outside dpkg's own database and log.
+tree_of() { (cd "$1" && find . -path ./var/lib/dpkg -prune -o -path ./var/log -prune -o -print | LC_ALL=C sort); }
+
+for deb in "$@"; do
+  label=$(basename "$deb")
+  n=$((${n:-0} + 1))
+  failures_before=$failures
+
+  # --- lintian: errors fail; warnings are shown ---
+  report=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -v 'running with root privileges' || true)
+  [ -z "$report" ] || echo "$report" | sed "s/^/  lintian: /"
+  if grep -q '^E: ' <<<"$report"; then fail "lintian reports errors"; fi
+
+  # --- the unit, as systemd reads it: beside the system's own units, with the package's files ---
+  vroot="$work/verify$n"
+  mkdir -p "$vroot/lib/systemd"
+  cp -a /lib/systemd/system "$vroot/lib/systemd/"
+  dpkg-deb -x "$deb" "$vroot"
+  # systemd-analyze prints and exits 0 on many faults (an unknown setting, a bad value): any
+  # word from it fails. Its man: check finds the packaged page through MANPATH.
+  unit=camera-control@video0.service
+  if ! verdict=$(MANPATH="$vroot/usr/share/man" systemd-analyze verify --root="$vroot" "$unit" 2>&1) ||
+     [ -n "$verdict" ]; then
+    fail "systemd-analyze verify $unit: $verdict"
+  fi
+
+  # --- install into a scratch root, then purge ---
+  root="$work/root$n"
+  make_root "$root" "$deb"
+  before=$(tree_of "$root")
+  if ! out=$(dpkg --root="$root" --log=/dev/null -i "$deb" 2>&1); then
+    fail "dpkg -i: $out"
+    failed_debs=$((${failed_debs:-0} + 1))
+    continue
+  fi
+  for f in usr/bin/camera_control usr/share/man/man1/camera_control.1.gz \
+           lib/udev/rules.d/70-camera-control.rules lib/systemd/system/camera-control@.service \
+           usr/share/doc/camera-control/copyright usr/share/doc/camera-control/changelog.gz; do
+    [ -f "$root/$f" ] || fail "installed package has no /$f"
+  done
+  if ! out=$(dpkg --root="$root" --log=/dev/null --purge camera-control 2>&1); then
+    fail "dpkg --purge: $out"
+    failed_debs=$((${failed_debs:-0} + 1))
+    continue
+  fi
+  left=$(diff <(echo "$before") <(tree_of "$root") || true)
+  [ -z "$left" ] || fail "purge left behind: $left"
+  if dpkg --root="$root" -s camera-control >/dev/null 2>&1; then fail "still known to dpkg after purge"; fi
+  if [ "$failures" -eq "$failures_before" ]; then
+    echo "ok   $label: lintian, systemd-analyze verify, install and purge"
+  else
+    failed_debs=$((${failed_debs:-0} + 1))
+  fi
+done
+echo "packages: $(($# - ${failed_debs:-0})) passed, ${failed_debs:-0} failed"
+[ "$failures" -eq 0 ]
