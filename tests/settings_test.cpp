@@ -456,6 +456,134 @@ TEST_F(Load, AnIgnoredControlLeavesTheFileOnSave) {
   EXPECT_EQ(read_file(path_), "contrast=5\r\n");
 }
 
+// ---------------------------------------------------------------------------------------
+// Auto controls: a pair whose control is inactive at its turn waits until the same load makes
+// that control active, whatever the order of the file.
+
+// Gain (volatile, automatic value 12) under "Gain, Automatic"; "Focus (absolute)" walked
+// before its own auto control, as uvcvideo lists them; Contrast always refused.
+const std::string kClusterControls =
+    control_line(0x00980901, "Contrast", -100, 100, 0) + "fail id=0x00980901 error=EBUSY\n" +
+    "control id=0x00980912 type=2 name=\"Gain, Automatic\" minimum=0 maximum=1 step=1 default=1 "
+    "flags=0x8 value=1\n"
+    "control id=0x00980913 type=1 name=\"Gain\" minimum=0 maximum=255 step=1 default=100 "
+    "flags=0x90 value=12\n"
+    "cluster master=0x00980912 manual=0 members=0x00980913 volatile=1\n"
+    "control id=0x009a090a type=1 name=\"Focus (absolute)\" minimum=0 maximum=1023 step=5 "
+    "default=0 flags=0x10 value=0\n"
+    "control id=0x009a090c type=2 name=\"Focus, Auto\" minimum=0 maximum=1 step=1 default=1 "
+    "flags=0x0 value=1\n"
+    "cluster master=0x009a090c manual=0 members=0x009a090a volatile=0\n";
+
+std::string unapplied_text(const camctl::LoadReport& report) {
+  std::string text;
+  for (const camctl::UnappliedPair& pair : report.unapplied) {
+    const char* reason = pair.reason == camctl::UnappliedPair::Reason::refused    ? "refused"
+                         : pair.reason == camctl::UnappliedPair::Reason::inactive ? "inactive"
+                                                                                  : "unknown";
+    text += pair.name + ":" + reason + " ";
+  }
+  return text;
+}
+
+TEST_F(Load, AutoControlsComeBackInAnyOrder) {
+  struct Case {
+    const char* file;
+    Writes writes;          // what the camera saw, in order
+    const char* listed;     // the listed controls afterwards, "name=value ..."
+    const char* unapplied;  // name:reason ...
+  };
+  const Case cases[] = {
+      // The manual value first: it waits for its auto control, then follows it at once.
+      {"gain=200\r\ngain_automatic=0\r\n",
+       {{0x00980912, 0}, {0x00980913, 200}},
+       "contrast=0 gain_automatic=0 gain=200 focus_auto=1 ",
+       ""},
+      {"gain_automatic=0\r\ngain=200\r\n",
+       {{0x00980912, 0}, {0x00980913, 200}},
+       "contrast=0 gain_automatic=0 gain=200 focus_auto=1 ",
+       ""},
+      // Walk order of a webcam: the focus before its auto control.
+      {"focus_absolute=300\r\nfocus_auto=0\r\n",
+       {{0x009a090c, 0}, {0x009a090a, 300}},
+       "contrast=0 gain_automatic=1 focus_absolute=300 focus_auto=0 ",
+       ""},
+      // A repeated key applies again, in file order, also while waiting.
+      {"gain=30\r\ngain=40\r\ngain_automatic=0\r\n",
+       {{0x00980912, 0}, {0x00980913, 30}, {0x00980913, 40}},
+       "contrast=0 gain_automatic=0 gain=40 focus_auto=1 ",
+       ""},
+      // The auto control stays on: the manual value is never written, and said so.
+      {"gain=200\r\nbrightness=5\r\ncontrast=4\r\n",
+       {{0x00980901, 4}},
+       "contrast=0 gain_automatic=1 focus_auto=1 ",
+       "brightness:unknown contrast:refused gain:inactive "},
+      // Turned on again by the same file before the waiting pair's control ever came up.
+      {"gain=200\r\ngain_automatic=1\r\n",
+       {},
+       "contrast=0 gain_automatic=1 focus_auto=1 ",
+       "gain:inactive "},
+      // On, off, on: the manual value is applied while its control is active, then it leaves.
+      {"gain=200\r\ngain_automatic=0\r\ngain_automatic=1\r\n",
+       {{0x00980912, 0}, {0x00980913, 200}, {0x00980912, 1}},
+       nullptr,  // Gain leaves the list when the camera's event says so
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    start(kClusterControls);
+    EXPECT_TRUE(load_text(c.file));
+    EXPECT_EQ(writes(), c.writes);
+    std::string listed;
+    for (const auto& e : table_.entries)
+      listed += e.variable_name + "=" + std::to_string(e.value) + " ";
+    if (c.listed != nullptr) {
+      EXPECT_EQ(listed, c.listed);
+    }
+    EXPECT_EQ(unapplied_text(report_), c.unapplied);
+    EXPECT_EQ(report_.complete(),
+              std::string(c.unapplied).find("i") == std::string::npos &&
+                  std::string(c.unapplied).find("refused") == std::string::npos);
+    for (const auto& e : table_.entries) {
+      ASSERT_EQ(sim_->camera().control(e.id)->value, e.value) << e.variable_name;
+    }
+    TearDown();
+  }
+}
+
+// A file saved under one kernel's names for the standard webcam controls loads under the
+// other's: keyed by control id, whichever name the camera gives the control now.
+TEST_F(Load, RenamedWebcamControlsLoadUnderEitherName) {
+  const std::string older =
+      "control id=0x009a0901 type=3 name=\"Exposure, Auto\" minimum=0 "
+      "maximum=3 step=1 default=3 flags=0x0 value=3\n"
+      "menu id=0x009a0901 index=1 name=\"Manual Mode\"\n"
+      "menu id=0x009a0901 index=3 name=\"Aperture Priority Mode\"\n" +
+      control_line(0x009a0902, "Exposure (Absolute)", 3, 2047, 250);
+  std::string newer = older;
+  newer.replace(newer.find("Exposure, Auto"), 14, "Auto Exposure");
+  newer.replace(newer.find("Exposure (Absolute)"), 19, "Exposure Time, Absolute");
+  const struct {
+    const std::string* controls;
+    const char* file;
+  } cases[] = {
+      {&newer, "exposure_auto=1\r\nexposure_absolute=300\r\n"},
+      {&older, "auto_exposure=1\r\nexposure_time_absolute=300\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    start(*c.controls);
+    EXPECT_TRUE(load_text(c.file));
+    EXPECT_EQ(writes(), (Writes{{0x009a0901, 1}, {0x009a0902, 300}}));
+    EXPECT_EQ(unapplied_text(report_), "");
+    // Saved again under this camera's own names.
+    ASSERT_TRUE(camctl::save_settings(table_, path_.c_str()));
+    EXPECT_EQ(read_file(path_),
+              table_.at(0).variable_name + "=1\r\n" + table_.at(1).variable_name + "=300\r\n");
+    TearDown();
+  }
+}
+
 // Any table of controls with names of their own comes back whole from its file.
 TEST_F(Load, RoundTripOfGeneratedTables) {
   std::mt19937 random(4242);

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "controls/adjust.h"
+#include "controls/control_aliases.h"
 #include "controls/control_sync.h"
 #include "controls/control_table.h"
 
@@ -15,6 +16,8 @@ namespace camctl {
 namespace {
 
 // The control a key names: the first in walk order whose variable name it is, listed or not.
+// A file saved under a kernel that names a standard webcam control differently still names
+// that control by the other kernel's name.
 const ControlEntry* named_control(const ControlTable& table, std::string_view key) {
   const ControlEntry* found = nullptr;
   for (const auto* list : {&table.entries, &table.inactive}) {
@@ -24,7 +27,15 @@ const ControlEntry* named_control(const ControlTable& table, std::string_view ke
       break;
     }
   }
-  return found;
+  if (found != nullptr) return found;
+  const std::uint32_t id = aliased_control_id(key);
+  if (id == 0) return nullptr;
+  for (const auto* list : {&table.entries, &table.inactive}) {
+    for (const ControlEntry& entry : *list) {
+      if (entry.id == id) return &entry;
+    }
+  }
+  return nullptr;
 }
 
 // One load: pairs in file order, and those waiting for their control to turn active.
@@ -38,7 +49,14 @@ class Loader {
     const ControlEntry* control = named_control(table_, pair.key_text());
     if (control == nullptr) return give_up(pair, UnappliedPair::Reason::unknown, 0);
     Pending pending{pair, control->id};
+    if (wrote_) {
+      // An earlier write of this load may have turned the control active or inactive (an auto
+      // control); the table learns of it from the device only now.
+      TableChanges changes;
+      recheck_control(table_, device_, pending.id, changes);
+    }
     if (!write(pending)) return;
+    wrote_ = true;
     wake_waiting();
   }
 
@@ -107,6 +125,7 @@ class Loader {
   Device& device_;
   LoadReport* report_;
   std::vector<Pending> waiting_;
+  bool wrote_ = false;  // the camera took a value of this load
 };
 
 // Opens the file for reading without hanging on a pipe that has no writer yet; a
