@@ -59,11 +59,18 @@ for deb in "$@"; do
   dpkg-deb -x "$deb" "$vroot"
   # systemd-analyze prints and exits 0 on many faults (an unknown setting, a bad value): any
   # word from it fails. Its man: check finds the packaged page through MANPATH.
-  unit=camera-control@video0.service
-  if ! verdict=$(MANPATH="$vroot/usr/share/man" systemd-analyze verify --root="$vroot" "$unit" 2>&1) ||
-     [ -n "$verdict" ]; then
-    fail "systemd-analyze verify $unit: $verdict"
-  fi
+  # The second instance carries the manual's drop-in for a camera with a file of its own.
+  dropin="$vroot/etc/systemd/system/camera-control@v4l-rear.service.d"
+  mkdir -p "$dropin"
+  printf '%s\n' '[Unit]' 'ConditionPathExists=' 'ConditionPathExists=/boot/camera2.txt' '' \
+    '[Service]' 'ExecStart=' \
+    'ExecStart=/usr/bin/camera_control -v /dev/%I -c /boot/camera2.txt -L' >"$dropin/override.conf"
+  for unit in camera-control@video0.service camera-control@v4l-rear.service; do
+    if ! verdict=$(MANPATH="$vroot/usr/share/man" systemd-analyze verify --root="$vroot" "$unit" 2>&1) ||
+       [ -n "$verdict" ]; then
+      fail "systemd-analyze verify $unit: $verdict"
+    fi
+  done
 
   # --- install into a scratch root, then purge ---
   root="$work/root$n"

@@ -4,6 +4,9 @@
 #
 # Usage: tools/pkg/check-udev-rule.sh [RULES_FILE]   (default dist/udev/70-camera-control.rules)
 #
+# A case file's comments say what it expects: "# action: add", "# wants: UNIT" (or nothing), and
+# optionally "# local rule: RULE", a rule of the machine's own that sorts after the packaged one.
+#
 # Each case runs in a mount namespace of its own: a scratch sysfs folder holds the node, made
 # from the case's `udevadm info` lines (its properties go in the node's uevent file, where udev
 # reads them as if the kernel and v4l_id had set them), and /run and /dev are scratch too, so the
@@ -33,6 +36,8 @@ run_case() {  # case_file rules_file
   mount -t tmpfs camctl-sys /sys/devices
   mkdir -p /run/udev/rules.d "$syspath"
   cp "$rules_file" /run/udev/rules.d/
+  # A case may bring a local rule of its own, as a machine's /etc/udev/rules.d would.
+  sed -n 's/^# local rule: //p' "$case_file" >/run/udev/rules.d/71-camctl-local.rules
   # Shows what the engine itself saw of the capabilities, after every other rule.
   echo 'SUBSYSTEM=="video4linux", ENV{CAMCTL_PROBE}="[$env{ID_V4L_CAPABILITIES}]"' \
     >/run/udev/rules.d/99-camctl-probe.rules
