@@ -1,13 +1,19 @@
-// The board's own kernel (Debian's 5.10 armmp in an armhf VM) with the release bundle: an
-// interactive session of the static binary against vivid, checked against an independent reader
-// of the device, and the bundled dummy module loading where it was built for.
+// The board's own kernel (Debian's 5.10 armmp in an armhf VM) with the release bundle, and
+// Debian's 6.1 x86_64: interactive sessions of the program against vivid, checked against an
+// independent reader of the device; the screen following changes it did not make; the boot-time
+// load exactly as the shipped systemd unit runs it; the bundled dummy module loading where it
+// was built for.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "guest_run.h"
 #include "recorded_screen.h"
@@ -18,6 +24,9 @@ namespace {
 constexpr const char* kBrightnessId = "0x00980900";
 constexpr const char* kMenuId = "0x0098f904";
 constexpr const char* kIntegerMenuId = "0x0098f907";
+constexpr const char* kAutoGainId = "0x00980912";
+constexpr const char* kGainId = "0x00980913";
+constexpr unsigned kInactiveFlag = 0x10;  // V4L2_CTRL_FLAG_INACTIVE
 
 std::string trim(const std::string& text) {
   std::size_t first = text.find_first_not_of(' ');
@@ -65,13 +74,14 @@ class Session {
 struct ListRow {
   char marker = '?';
   std::string shown;
+  int row = -1;  // the screen row
 };
 
 std::optional<ListRow> list_row(const systest::RecordedScreen& screen, const std::string& name) {
   for (int row = 5; row <= 22; ++row) {
     std::string text = screen.text(row, 2, 46);
     if (text.compare(2, name.size() + 1, name + " ") != 0) continue;
-    return ListRow{text[0], trim(text.substr(2 + name.size()))};
+    return ListRow{text[0], trim(text.substr(2 + name.size())), row};
   }
   return std::nullopt;
 }
@@ -112,8 +122,21 @@ class KeyScript {
   // Reads brightness, "Menu" and "Integer Menu" from the device into /out/file while the
   // program runs.
   KeyScript& probe(const std::string& file) {
-    text_ += std::string("run /case/ctlprobe /dev/video0 ") + kBrightnessId + " " + kMenuId + " " +
-             kIntegerMenuId + " >/out/" + file + "\n";
+    return probe(file, std::string(kBrightnessId) + " " + kMenuId + " " + kIntegerMenuId);
+  }
+  // Reads the given controls ("ID ID...") into /out/file.
+  KeyScript& probe(const std::string& file, const std::string& ids) {
+    text_ += "run /case/ctlprobe /dev/video0 " + ids + " >/out/" + file + "\n";
+    return *this;
+  }
+  // Their flags, as the driver reports them to any handle.
+  KeyScript& probe_flags(const std::string& file, const std::string& ids) {
+    text_ += "run /case/ctlprobe -f /dev/video0 " + ids + " >/out/" + file + "\n";
+    return *this;
+  }
+  // Another program writes "ID=VALUE ..." from a handle of its own; the screen must follow.
+  KeyScript& other_program_sets(const std::string& file, const std::string& pairs) {
+    text_ += "change /case/ctlprobe -s /dev/video0 " + pairs + " >/out/" + file + "\n";
     return *this;
   }
   const std::string& text() const { return text_; }
@@ -156,8 +179,8 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
 
   systest::GuestCase guest("armhf");
   guest.add_file(program, "camera_control");
-  guest.add_file(systest::armhf_helper("keypty"), "keypty");
-  guest.add_file(systest::armhf_helper("ctlprobe"), "ctlprobe");
+  guest.add_file(systest::guest_helper("armhf", "keypty"), "keypty");
+  guest.add_file(systest::guest_helper("armhf", "ctlprobe"), "ctlprobe");
   guest.add_file(systest::terminfo_entry(), "terminfo/x/xterm");
   guest.add_text("first.keys", first.text());
   guest.add_text("second.keys", second.text());
@@ -296,5 +319,364 @@ TEST_F(BoardKernel, BundledDummyModuleCreatesTwoInterfaces) {
   expected.insert({"dummy0", "dummy1"});
   EXPECT_EQ(lines(result.file("after.txt")), expected);
 }
+
+// The programs a session needs in its guest: the program under test, keypty, ctlprobe and the
+// terminal description.
+void add_session_tools(systest::GuestCase& guest, const std::string& arch) {
+  guest.add_file(systest::program_for(arch), "camera_control");
+  guest.add_file(systest::guest_helper(arch, "keypty"), "keypty");
+  guest.add_file(systest::guest_helper(arch, "ctlprobe"), "ctlprobe");
+  guest.add_file(systest::terminfo_entry(), "terminfo/x/xterm");
+}
+
+std::string kernel_of(const std::string& arch) {
+  return arch == "armhf" ? "the armhf 5.10 VM" : "the x86_64 6.1 VM";
+}
+
+// Both kernels: the board's 5.10 armhf with the release bundle's binary, and 6.1 x86_64.
+class FollowingTheCamera : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    if (systest::system_tests_opted_out()) GTEST_SKIP() << "CAMCTL_SKIP_SYSTEM_TESTS=1";
+    ASSERT_EQ(systest::require_file(systest::program_for(GetParam()), "static camera_control"), "");
+    ASSERT_NE(systest::terminfo_entry(), "") << "no xterm terminfo entry on this machine";
+  }
+};
+
+// Whether ctlprobe -f found Gain inactive: "yes", "no", or what it printed instead.
+std::string gain_inactive(const std::string& probe) {
+  std::istringstream lines(probe);
+  std::string id, flags;
+  while (lines >> id >> flags) {
+    if (id != kGainId || flags.rfind("flags=0x", 0) != 0) continue;
+    return (std::stoul(flags.substr(8), nullptr, 16) & kInactiveFlag) != 0 ? "yes" : "no";
+  }
+  return "<" + probe + ">";
+}
+
+// The first run: another program's write, then the automatic gain switched off on the screen.
+void check_watching(const systest::GuestResult& result) {
+  Session watching(result.file("watch.raw"), result.file("watch.marks"));
+  EXPECT_EQ(watching.exit_status(), "0");
+  {
+    auto screen = watching.at("start");
+    ASSERT_TRUE(screen);
+    ASSERT_EQ(detail(*screen, 1), "Brightness") << screen->dump();
+    EXPECT_EQ(list_row(*screen, "Brightness").value_or(ListRow{}).shown, "128");
+    // Gain is inactive while the automatic gain is on: not listed.
+    EXPECT_FALSE(list_row(*screen, "Gain")) << screen->dump();
+  }
+  {
+    auto screen = watching.at("other-write");
+    ASSERT_TRUE(screen);
+    EXPECT_EQ(result.file("other-set.txt"), std::string(kBrightnessId) + " 77\n");
+    EXPECT_EQ(probe_values(result.file("probe-other.txt"))[kBrightnessId], "77");
+    auto row = list_row(*screen, "Brightness");
+    ASSERT_TRUE(row) << screen->dump();
+    EXPECT_EQ(row->marker, '-');
+    EXPECT_EQ(row->shown, "77") << screen->dump();
+    EXPECT_EQ(detail_value(*screen, "Val"), "77") << screen->dump();
+  }
+  {
+    auto before = watching.at("on-autogain");
+    auto screen = watching.at("gain-joined");
+    ASSERT_TRUE(before && screen);
+    ASSERT_EQ(detail(*before, 1), "Gain, Automatic") << before->dump();
+    EXPECT_EQ(detail_value(*before, "Val"), "1");
+    EXPECT_EQ(detail_value(*screen, "Val"), "0") << screen->dump();
+    auto device = probe_values(result.file("probe-joined.txt"));
+    EXPECT_EQ(device[kAutoGainId], "0");
+    // The driver made Gain active: the independent reader sees no inactive flag any more.
+    EXPECT_EQ(gain_inactive(result.file("flags-joined.txt")), "no");
+    // Gain joined right below "Gain, Automatic", its walk position, with the device's value.
+    auto automatic = list_row(*screen, "Gain, Automatic");
+    auto gain = list_row(*screen, "Gain");
+    ASSERT_TRUE(automatic && gain) << screen->dump();
+    EXPECT_EQ(gain->row, automatic->row + 1) << screen->dump();
+    EXPECT_EQ(gain->shown, device[kGainId]) << screen->dump();
+    EXPECT_NE(device[kGainId], "");
+  }
+}
+
+// The second run: the out-of-order file loaded with L into vivid at its defaults.
+void check_loading(const systest::GuestResult& result) {
+  // Loaded afresh, vivid has its automatic gain on again, and Gain inactive.
+  EXPECT_EQ(gain_inactive(result.file("flags-defaults.txt")), "yes");
+  Session loading(result.file("load.raw"), result.file("load.marks"));
+  EXPECT_EQ(loading.exit_status(), "0");
+  {
+    auto screen = loading.at("start");
+    ASSERT_TRUE(screen);
+    EXPECT_FALSE(list_row(*screen, "Gain")) << screen->dump();
+  }
+  {
+    auto screen = loading.at("loaded");
+    ASSERT_TRUE(screen);
+    EXPECT_EQ(status_area(*screen), "Config file /case/gain.txt loaded") << screen->dump();
+    auto device = probe_values(result.file("probe-loaded.txt"));
+    EXPECT_EQ(device[kAutoGainId], "0");
+    EXPECT_EQ(device[kGainId], "200");
+    auto gain = list_row(*screen, "Gain");
+    ASSERT_TRUE(gain) << screen->dump();
+    EXPECT_EQ(gain->marker, '+');
+    EXPECT_EQ(gain->shown, "200");
+  }
+}
+
+TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheGainClusterAndAnOutOfOrderLoad) {
+  // First run, vivid at its defaults: another program sets Brightness to 77 while Brightness is
+  // selected; then "Gain, Automatic" (the seventh row) goes off with Left, which makes "Gain"
+  // active: it must join the list below it with the value the device holds.
+  std::string ids = std::string(kAutoGainId) + " " + kGainId;
+  KeyScript watch;
+  watch.mark("start").other_program_sets("other-set.txt", std::string(kBrightnessId) + "=77");
+  watch.mark("other-write").probe("probe-other.txt", kBrightnessId);
+  watch.key("Down", 6).mark("on-autogain").key("Left").mark("gain-joined");
+  watch.probe("probe-joined.txt", ids).probe_flags("flags-joined.txt", kGainId).key("Q");
+  // Second run, vivid loaded afresh: a file that names the manual gain before the switch that
+  // makes it active. vivid's automatic gain counts up from about 11 with the seconds since boot,
+  // so 200 is never there by chance.
+  KeyScript load;
+  load.mark("start").key("L").mark("loaded").probe("probe-loaded.txt", ids).key("Q");
+
+  systest::GuestCase guest(GetParam());
+  add_session_tools(guest, GetParam());
+  guest.add_text("watch.keys", watch.text());
+  guest.add_text("load.keys", load.text());
+  guest.add_text("gain.txt", "gain=200\r\ngain_automatic=0\r\n");
+  guest.set_script(
+      "insmod /modules/vivid.ko n_devs=1 node_types=0x1\n"
+      "export TERM=xterm TERMINFO=/case/terminfo\n"
+      "./keypty -s watch.keys -o /out/watch.raw -m /out/watch.marks -- "
+      "./camera_control -c /tmp/camera.txt\n"
+      "rmmod vivid && insmod /modules/vivid.ko n_devs=1 node_types=0x1\n"
+      "./ctlprobe -f /dev/video0 " +
+      ids + " >/out/flags-defaults.txt\n" +
+      "./keypty -s load.keys -o /out/load.raw -m /out/load.marks -- "
+      "./camera_control -c /case/gain.txt\n");
+  systest::GuestResult result = guest.boot();
+  ASSERT_TRUE(result.delivered) << kernel_of(GetParam()) << " did not run the case:\n"
+                                << result.runner_messages;
+  ASSERT_EQ(result.file("case.log"), "");
+
+  // Each run is judged on its own, so one's fault does not hide the other's.
+  check_watching(result);
+  check_loading(result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, FollowingTheCamera,
+                         ::testing::Values(std::string("armhf"), std::string("x86_64")),
+                         [](const auto& test) { return test.param; });
+
+// The command line of the unit's ExecStart= for one instance, split as systemd splits it: the
+// prefix characters that only steer systemd are dropped, %I and %i become the instance, %% a %.
+// Empty, with the reason in error, when the unit has none or uses what this reading lacks.
+std::vector<std::string> unit_command(const std::string& unit, const std::string& instance,
+                                      std::string& error) {
+  std::istringstream lines(unit);
+  std::string line, exec;
+  for (std::string raw; std::getline(lines, raw);) {
+    if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+    if (raw.rfind("ExecStart=", 0) == 0) {
+      if (!exec.empty()) {
+        error = "more than one ExecStart=";
+        return {};
+      }
+      exec = raw.substr(10);
+    }
+  }
+  std::size_t prefix = exec.find_first_not_of("-@:+!");
+  if (exec.empty() || prefix == std::string::npos) {
+    error = "no ExecStart= command";
+    return {};
+  }
+  if (exec.substr(0, prefix).find('@') != std::string::npos) {
+    error = "ExecStart= with @ (a separate argv[0]) is not read here";
+    return {};
+  }
+  std::vector<std::string> words;
+  std::string word;
+  bool in_word = false;
+  char quote = 0;
+  for (std::size_t i = prefix; i < exec.size(); ++i) {
+    char c = exec[i];
+    if (quote != 0 && c == quote) {
+      quote = 0;
+    } else if (quote == 0 && (c == '"' || c == '\'')) {
+      quote = c;
+      in_word = true;
+    } else if (quote == 0 && (c == ' ' || c == '\t')) {
+      if (in_word) words.push_back(word);
+      word.clear();
+      in_word = false;
+    } else if (c == '%' && i + 1 < exec.size()) {
+      char specifier = exec[++i];
+      if (specifier == 'I' || specifier == 'i') {
+        word += instance;
+      } else if (specifier == '%') {
+        word += '%';
+      } else {
+        error = std::string("specifier %") + specifier + " is not read here";
+        return {};
+      }
+      in_word = true;
+    } else if (c == '\\' || c == '$') {
+      error = "escapes and variables in ExecStart= are not read here";
+      return {};
+    } else {
+      word += c;
+      in_word = true;
+    }
+  }
+  if (in_word) words.push_back(word);
+  return words;
+}
+
+std::string shell_quoted(const std::string& word) {
+  std::string out = "'";
+  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// The template unit that starts camera_control per device, as it ships: the one the build
+// configured (it names the installed program), else one under dist/ that needs no configuring.
+std::string find_unit(std::string& path) {
+  namespace fs = std::filesystem;
+  auto is_unit = [](const fs::directory_entry& entry, std::string& text) {
+    std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file() || name.size() < 9 ||
+        name.compare(name.size() - 9, 9, "@.service") != 0)
+      return false;
+    std::ifstream in(entry.path());
+    std::ostringstream read;
+    read << in.rdbuf();
+    text = read.str();
+    return text.find("camera_control") != std::string::npos;
+  };
+  std::string text;
+  for (const auto& entry : fs::directory_iterator(systest::build_dir())) {
+    if (!is_unit(entry, text)) continue;
+    path = entry.path().string();
+    return text;
+  }
+  fs::path dist = fs::path(systest::project_dir()) / "dist";
+  if (!fs::is_directory(dist)) return {};
+  for (const auto& entry : fs::recursive_directory_iterator(dist)) {
+    if (!is_unit(entry, text)) continue;
+    path = entry.path().string();
+    return text;
+  }
+  return {};
+}
+
+// The shared libraries a dynamic program loads (and its loader), as the build machine has them.
+std::vector<std::string> shared_libraries(const std::string& program) {
+  std::vector<std::string> paths;
+  FILE* pipe = popen(("ldd '" + program + "' 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return paths;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+    std::string line = buffer;
+    std::size_t arrow = line.find("=> /");
+    std::size_t start = arrow != std::string::npos ? arrow + 3 : line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] != '/') continue;
+    paths.push_back(line.substr(start, line.find_first_of(" \t\n(", start) - start));
+  }
+  pclose(pipe);
+  return paths;
+}
+
+struct BootRun {
+  std::string arch;
+  bool dynamic;
+};
+
+std::ostream& operator<<(std::ostream& out, const BootRun& run) {
+  return out << run.arch << (run.dynamic ? " dynamic" : " static");
+}
+
+class BootUnit : public ::testing::TestWithParam<BootRun> {
+ protected:
+  void SetUp() override {
+    if (systest::system_tests_opted_out()) GTEST_SKIP() << "CAMCTL_SKIP_SYSTEM_TESTS=1";
+  }
+};
+
+TEST_P(BootUnit, ShippedUnitLoadsTheBootSettingsIntoTheCamera) {
+  const BootRun& run = GetParam();
+  std::string program = run.dynamic ? systest::dynamic_program() : systest::program_for(run.arch);
+  ASSERT_EQ(systest::require_file(program, "camera_control"), "");
+  std::string unit_path;
+  std::string unit = find_unit(unit_path);
+  ASSERT_NE(unit, "") << "no systemd template unit that runs camera_control in "
+                      << systest::build_dir() << " or under " << systest::project_dir() << "/dist";
+  std::string error;
+  std::vector<std::string> command = unit_command(unit, "video0", error);
+  ASSERT_FALSE(command.empty()) << unit_path << ": " << error;
+  // The unit names where the program is installed; the guest gets it at that very place.
+  const std::string& installed = command[0];
+  ASSERT_TRUE(installed.size() > 15 && installed[0] == '/' &&
+              installed.compare(installed.size() - 15, 15, "/camera_control") == 0)
+      << unit_path << " runs " << installed;
+  std::string settings = "/boot/camera.txt";
+  for (std::size_t i = 1; i + 1 < command.size(); ++i)
+    if (command[i] == "-c") settings = command[i + 1];
+  std::string line;
+  for (const std::string& word : command) line += (line.empty() ? "" : " ") + shell_quoted(word);
+
+  systest::GuestCase guest(run.arch);
+  guest.add_file(program, "camera_control");
+  guest.add_file(systest::guest_helper(run.arch, "ctlprobe"), "ctlprobe");
+  // Three pairs, the manual gain before the switch that makes it active.
+  guest.add_text("camera.txt", "gain=200\r\ngain_automatic=0\r\nbrightness=77\r\n");
+  std::string libraries;
+  if (run.dynamic) {
+    // The guest is a bare busybox: it gets the libraries at the paths the program looks for.
+    std::vector<std::string> paths = shared_libraries(program);
+    ASSERT_GE(paths.size(), 2U) << "ldd found no libraries for " << program;
+    for (const std::string& path : paths) guest.add_file(path, "sysroot" + path);
+    libraries = "cp -a /case/sysroot/. /\n";
+  }
+  std::string ids = std::string(kAutoGainId) + " " + kGainId + " " + kBrightnessId;
+  guest.set_script(
+      "insmod /modules/vivid.ko n_devs=1 node_types=0x1\n" + libraries + "mkdir -p \"$(dirname " +
+      shell_quoted(settings) + ")\" \"$(dirname " + shell_quoted(installed) + ")\"\n" +
+      "cp /case/camera.txt " + shell_quoted(settings) + "\n" + "cp /case/camera_control " +
+      shell_quoted(installed) + "\n" + "./ctlprobe /dev/video0 " + ids + " >/out/before.txt\n" +
+      // As systemd starts a service: no terminal, no inherited environment, from /.
+      "(cd / && env -i PATH=/usr/bin:/bin " + line +
+      " </dev/null >/out/unit.stdout 2>/out/unit.stderr)\n"
+      "echo $? >/out/unit.status\n" +
+      "./ctlprobe /dev/video0 " + ids + " >/out/after.txt\n");
+  systest::GuestResult result = guest.boot();
+  ASSERT_TRUE(result.delivered) << kernel_of(run.arch) << " did not run the case:\n"
+                                << result.runner_messages;
+  EXPECT_EQ(result.file("case.log"), "");
+  SCOPED_TRACE("the unit's command in the guest: " + line);
+
+  auto before = probe_values(result.file("before.txt"));
+  EXPECT_EQ(before[kAutoGainId], "1");
+  EXPECT_EQ(before[kBrightnessId], "128");
+  EXPECT_EQ(result.file("unit.status"), "0\n")
+      << result.file("unit.stdout") << result.file("unit.stderr");
+  std::string out = result.file("unit.stdout");
+  EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+  std::string loaded = "INFO: Config file " + settings + " loaded\n";
+  EXPECT_TRUE(out.size() >= loaded.size() &&
+              out.compare(out.size() - loaded.size(), loaded.size(), loaded) == 0)
+      << out;
+  auto after = probe_values(result.file("after.txt"));
+  EXPECT_EQ(after[kAutoGainId], "0");
+  EXPECT_EQ(after[kGainId], "200");
+  EXPECT_EQ(after[kBrightnessId], "77");
+}
+
+// The board's kernel with the release bundle's static binary; Debian's 6.1 with the dynamic
+// build a distribution would ship.
+INSTANTIATE_TEST_SUITE_P(Kernels, BootUnit,
+                         ::testing::Values(BootRun{"armhf", false}, BootRun{"x86_64", true}),
+                         [](const auto& test) {
+                           return test.param.arch + (test.param.dynamic ? "_dynamic" : "_static");
+                         });
 
 }  // namespace

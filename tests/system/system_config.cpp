@@ -16,11 +16,23 @@ std::string from_env_or(const char* variable, const char* configured) {
 
 std::string program_for(const std::string& arch) {
   if (arch == "armhf") return from_env_or("CAMCTL_ARMHF_BINARY", ARMHF_BINARY);
-  return CAMERA_CONTROL_BINARY;
+  return from_env_or("CAMCTL_X86_64_BINARY", CAMERA_CONTROL_BINARY);
 }
 
-std::string armhf_helper(const std::string& name) {
-  return std::string(GUEST_HELPER_DIR) + "/" + name;
+std::string guest_helper(const std::string& arch, const std::string& name) {
+  return std::string(GUEST_HELPER_DIR) + "/guest-" + arch + "/" + name;
+}
+
+std::string dynamic_program() {
+  return DYNAMIC_BINARY;
+}
+
+std::string project_dir() {
+  return PROJECT_DIR;
+}
+
+std::string build_dir() {
+  return PROJECT_BUILD_DIR;
 }
 
 std::string armhf_dummy_module() {

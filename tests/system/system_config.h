@@ -6,11 +6,19 @@
 namespace systest {
 
 // The static camera_control for a guest architecture ("x86_64" or "armhf"); the environment
-// variable CAMCTL_ARMHF_BINARY overrides the armhf one the build was configured with.
+// variables CAMCTL_ARMHF_BINARY and CAMCTL_X86_64_BINARY override the ones the build made.
 std::string program_for(const std::string& arch);
 
-// A static helper of tests/system/guest built for armhf (keypty, ctlprobe).
-std::string armhf_helper(const std::string& name);
+// A static helper of tests/system/guest built for a guest architecture (keypty, ctlprobe).
+std::string guest_helper(const std::string& arch, const std::string& name);
+
+// The dynamically linked x86_64 camera_control (built beside the static one).
+std::string dynamic_program();
+
+// The source tree, and the build tree, where the shipped files that the build fills in (the
+// systemd unit, which names where the program is installed) are found.
+std::string project_dir();
+std::string build_dir();
 
 // The dummy.ko that ships with the armhf release (CAMCTL_ARMHF_DUMMY_MODULE overrides it).
 std::string armhf_dummy_module();

@@ -9,6 +9,8 @@
 //   key NAME     type one key: Up Down Left Right Home End PgUp PgDn, or a single character
 //   mark LABEL   append "LABEL OFFSET" to MARKS, OFFSET being the bytes of RAW so far
 //   run COMMAND  run a shell command (a probe of the device while the program runs)
+//   change COMMAND  run a shell command that changes the camera behind the program's back
+//                (another program's write); like a key, the program is expected to redraw
 // After the script, keypty waits for the program to end and appends "exit STATUS" to MARKS
 // (a program still running after 30 s is killed and gives "exit killed").
 #define _GNU_SOURCE
@@ -141,6 +143,9 @@ int main(int argc, char** argv) {
       fflush(marks);
     } else if (strncmp(line, "run ", 4) == 0) {
       if (system(line + 4) != 0) fprintf(stderr, "keypty: '%s' failed\n", line + 4);
+    } else if (strncmp(line, "change ", 7) == 0) {
+      if (system(line + 7) != 0) fprintf(stderr, "keypty: '%s' failed\n", line + 7);
+      first_ms = 10000;  // the camera's event wakes the program, which redraws the row
     } else {
       fprintf(stderr, "keypty: cannot read script line '%s'\n", line);
       return 2;
