@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The board's build: cross-compiles for armhf against the Linux 5.10 headers, runs every test
 # under qemu-arm, then makes the release bundle and checks that its program is a static ARM
-# EABI5 hard-float executable and its dummy.ko a module of a 5.10 ARMv7 kernel.
+# EABI5 hard-float executable and its dummy.ko a module of a 5.10 ARMv7 kernel, and checks the
+# Debian packages made beside it and their udev rule.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 

@@ -43,10 +43,13 @@ cp -a "$root/." "$pkg/"
 gzip -9n "$pkg/usr/share/man/man1/camera_control.1"
 doc="$pkg/usr/share/doc/$package"
 mkdir -p "$doc"
-cp "$dist/copyright" "$doc/copyright"
-if [ "$static" = 1 ]; then cat "$dist/copyright-static" >>"$doc/copyright"; fi
+# The templates' own comment lines (# at the start) are not part of what they make.
+template() { sed '/^#/d' "$dist/$1"; }
+template copyright >"$doc/copyright"
+if [ "$static" = 1 ]; then template copyright-static >>"$doc/copyright"; fi
 sed -e "s|@VERSION@|$version|" -e "s|@MAINTAINER@|$maintainer|" \
-    -e "s|@DATE@|$(LC_ALL=C date -u -R -d "@$epoch")|" "$dist/changelog.in" | gzip -9n >"$doc/changelog.gz"
+    -e "s|@DATE@|$(LC_ALL=C date -u -R -d "@$epoch")|" <(template changelog.in) |
+  gzip -9n >"$doc/changelog.gz"
 if [ "$static" = 1 ]; then
   # A static program is what the board needs: it carries its libraries, ncurses among them, on
   # purpose, so that it runs on any armhf root whatever libraries that root has.
@@ -75,7 +78,7 @@ chmod 0755 "$pkg/usr/bin/camera_control"
    xargs -0 md5sum) >"$pkg/DEBIAN/md5sums"
 size=$(du -s -k --exclude=DEBIAN "$pkg" | cut -f1)
 sed -e "s|@VERSION@|$version|" -e "s|@ARCH@|$arch|" -e "s|@MAINTAINER@|$maintainer|" \
-    -e "s|@SIZE@|$size|" "$dist/control.in" | awk -v d="$depends" '{ sub(/@DEPENDS@/, d); print }' \
+    -e "s|@SIZE@|$size|" <(template control.in) | awk -v d="$depends" '{ sub(/@DEPENDS@/, d); print }' \
     >"$pkg/DEBIAN/control"
 chmod 0644 "$pkg/DEBIAN/control" "$pkg/DEBIAN/md5sums"
 find "$pkg" -exec touch -h -d "@$epoch" {} +
