@@ -538,41 +538,44 @@ std::string shell_quoted(const std::string& word) {
   return out + "'";
 }
 
-// The template unit that starts camera_control per device, as it ships: the one the build
-// configured (it names the installed program), else one under dist/ that needs no configuring.
-std::string find_unit(std::string& path) {
-  namespace fs = std::filesystem;
-  auto is_unit = [](const fs::directory_entry& entry, std::string& text) {
-    std::string name = entry.path().filename().string();
-    if (!entry.is_regular_file() || name.size() < 9 ||
-        name.compare(name.size() - 9, 9, "@.service") != 0)
-      return false;
-    std::ifstream in(entry.path());
-    std::ostringstream read;
-    read << in.rdbuf();
-    text = read.str();
-    return text.find("camera_control") != std::string::npos;
-  };
-  std::string text;
-  for (const auto& entry : fs::directory_iterator(systest::build_dir())) {
-    if (!is_unit(entry, text)) continue;
-    path = entry.path().string();
-    return text;
+// A Debian package unpacked into a scratch folder on the build machine, removed with it.
+class UnpackedPackage {
+ public:
+  explicit UnpackedPackage(const std::string& deb) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "camctl-deb-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) return;
+    root_ = pattern;
+    std::string command = "dpkg-deb -x " + shell_quoted(deb) + " " + shell_quoted(root_);
+    unpacked_ = std::system(command.c_str()) == 0;
   }
-  fs::path dist = fs::path(systest::project_dir()) / "dist";
-  if (!fs::is_directory(dist)) return {};
-  for (const auto& entry : fs::recursive_directory_iterator(dist)) {
-    if (!is_unit(entry, text)) continue;
-    path = entry.path().string();
-    return text;
+  ~UnpackedPackage() {
+    std::error_code ignored;
+    if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
   }
-  return {};
-}
+  UnpackedPackage(const UnpackedPackage&) = delete;
+  UnpackedPackage& operator=(const UnpackedPackage&) = delete;
 
-// The shared libraries a dynamic program loads (and its loader), as the build machine has them.
+  bool unpacked() const { return unpacked_; }
+  const std::string& root() const { return root_; }
+  // The package's files, as paths below its root ("usr/bin/camera_control").
+  std::vector<std::string> files() const {
+    std::vector<std::string> paths;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root_))
+      if (entry.is_regular_file())
+        paths.push_back(std::filesystem::relative(entry.path(), root_).string());
+    return paths;
+  }
+
+ private:
+  std::string root_;
+  bool unpacked_ = false;
+};
+
+// The shared libraries a dynamic program loads (and its loader), as the build machine has them;
+// none for a static program.
 std::vector<std::string> shared_libraries(const std::string& program) {
   std::vector<std::string> paths;
-  FILE* pipe = popen(("ldd '" + program + "' 2>/dev/null").c_str(), "r");
+  FILE* pipe = popen(("ldd " + shell_quoted(program) + " 2>/dev/null").c_str(), "r");
   if (pipe == nullptr) return paths;
   char buffer[512];
   while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
@@ -587,12 +590,12 @@ std::vector<std::string> shared_libraries(const std::string& program) {
 }
 
 struct BootRun {
-  std::string arch;
-  bool dynamic;
+  std::string arch;      // the guest
+  std::string deb_arch;  // the package of tools/release.sh installed in it
 };
 
 std::ostream& operator<<(std::ostream& out, const BootRun& run) {
-  return out << run.arch << (run.dynamic ? " dynamic" : " static");
+  return out << run.arch << " with the " << run.deb_arch << " package";
 }
 
 class BootUnit : public ::testing::TestWithParam<BootRun> {
@@ -604,20 +607,22 @@ class BootUnit : public ::testing::TestWithParam<BootRun> {
 
 TEST_P(BootUnit, ShippedUnitLoadsTheBootSettingsIntoTheCamera) {
   const BootRun& run = GetParam();
-  std::string program = run.dynamic ? systest::dynamic_program() : systest::program_for(run.arch);
-  ASSERT_EQ(systest::require_file(program, "camera_control"), "");
-  std::string unit_path;
-  std::string unit = find_unit(unit_path);
-  ASSERT_NE(unit, "") << "no systemd template unit that runs camera_control in "
-                      << systest::build_dir() << " or under " << systest::project_dir() << "/dist";
+  std::string deb = systest::release_package(run.deb_arch);
+  ASSERT_NE(deb, "") << "no " << run.deb_arch << " package (tools/release.sh makes it)";
+  UnpackedPackage package(deb);
+  ASSERT_TRUE(package.unpacked()) << "dpkg-deb -x " << deb << " failed";
+  const std::string unit_path = "lib/systemd/system/camera-control@.service";
+  std::ifstream unit_file(package.root() + "/" + unit_path);
+  std::ostringstream unit;
+  unit << unit_file.rdbuf();
+  ASSERT_NE(unit.str(), "") << deb << " has no " << unit_path;
   std::string error;
-  std::vector<std::string> command = unit_command(unit, "video0", error);
+  std::vector<std::string> command = unit_command(unit.str(), "video0", error);
   ASSERT_FALSE(command.empty()) << unit_path << ": " << error;
-  // The unit names where the program is installed; the guest gets it at that very place.
-  const std::string& installed = command[0];
-  ASSERT_TRUE(installed.size() > 15 && installed[0] == '/' &&
-              installed.compare(installed.size() - 15, 15, "/camera_control") == 0)
-      << unit_path << " runs " << installed;
+  // The package installs the program the unit names, where it names it.
+  const std::string& program = command[0];
+  ASSERT_TRUE(program[0] == '/' && std::filesystem::is_regular_file(package.root() + program))
+      << unit_path << " runs " << program << ", which " << deb << " does not hold";
   std::string settings = "/boot/camera.txt";
   for (std::size_t i = 1; i + 1 < command.size(); ++i)
     if (command[i] == "-c") settings = command[i + 1];
@@ -625,24 +630,22 @@ TEST_P(BootUnit, ShippedUnitLoadsTheBootSettingsIntoTheCamera) {
   for (const std::string& word : command) line += (line.empty() ? "" : " ") + shell_quoted(word);
 
   systest::GuestCase guest(run.arch);
-  guest.add_file(program, "camera_control");
+  // The package's files go to their places in the guest, as dpkg would put them.
+  for (const std::string& file : package.files())
+    guest.add_file(package.root() + "/" + file, "root/" + file);
+  // The guest is a bare busybox without a C library: a dynamic program gets the build
+  // machine's libraries, which its package depends on, at the paths it looks for them.
+  for (const std::string& library : shared_libraries(package.root() + program))
+    guest.add_file(library, "root" + library);
   guest.add_file(systest::guest_helper(run.arch, "ctlprobe"), "ctlprobe");
   // Three pairs, the manual gain before the switch that makes it active.
-  guest.add_text("camera.txt", "gain=200\r\ngain_automatic=0\r\nbrightness=77\r\n");
-  std::string libraries;
-  if (run.dynamic) {
-    // The guest is a bare busybox: it gets the libraries at the paths the program looks for.
-    std::vector<std::string> paths = shared_libraries(program);
-    ASSERT_GE(paths.size(), 2U) << "ldd found no libraries for " << program;
-    for (const std::string& path : paths) guest.add_file(path, "sysroot" + path);
-    libraries = "cp -a /case/sysroot/. /\n";
-  }
+  guest.add_text("root" + settings, "gain=200\r\ngain_automatic=0\r\nbrightness=77\r\n");
   std::string ids = std::string(kAutoGainId) + " " + kGainId + " " + kBrightnessId;
   guest.set_script(
-      "insmod /modules/vivid.ko n_devs=1 node_types=0x1\n" + libraries + "mkdir -p \"$(dirname " +
-      shell_quoted(settings) + ")\" \"$(dirname " + shell_quoted(installed) + ")\"\n" +
-      "cp /case/camera.txt " + shell_quoted(settings) + "\n" + "cp /case/camera_control " +
-      shell_quoted(installed) + "\n" + "./ctlprobe /dev/video0 " + ids + " >/out/before.txt\n" +
+      "insmod /modules/vivid.ko n_devs=1 node_types=0x1\n"
+      "cp -a /case/root/. /\n"
+      "./ctlprobe /dev/video0 " +
+      ids + " >/out/before.txt\n" +
       // As systemd starts a service: no terminal, no inherited environment, from /.
       "(cd / && env -i PATH=/usr/bin:/bin " + line +
       " </dev/null >/out/unit.stdout 2>/out/unit.stderr)\n"
@@ -671,12 +674,10 @@ TEST_P(BootUnit, ShippedUnitLoadsTheBootSettingsIntoTheCamera) {
   EXPECT_EQ(after[kBrightnessId], "77");
 }
 
-// The board's kernel with the release bundle's static binary; Debian's 6.1 with the dynamic
-// build a distribution would ship.
+// The board's kernel with the armhf package (the release bundle's static program); Debian's 6.1
+// with the native package, whose program is dynamically linked.
 INSTANTIATE_TEST_SUITE_P(Kernels, BootUnit,
-                         ::testing::Values(BootRun{"armhf", false}, BootRun{"x86_64", true}),
-                         [](const auto& test) {
-                           return test.param.arch + (test.param.dynamic ? "_dynamic" : "_static");
-                         });
+                         ::testing::Values(BootRun{"armhf", "armhf"}, BootRun{"x86_64", "amd64"}),
+                         [](const auto& test) { return test.param.arch; });
 
 }  // namespace

@@ -23,16 +23,17 @@ std::string guest_helper(const std::string& arch, const std::string& name) {
   return std::string(GUEST_HELPER_DIR) + "/guest-" + arch + "/" + name;
 }
 
-std::string dynamic_program() {
-  return DYNAMIC_BINARY;
-}
-
-std::string project_dir() {
-  return PROJECT_DIR;
-}
-
-std::string build_dir() {
-  return PROJECT_BUILD_DIR;
+std::string release_package(const std::string& deb_arch) {
+  namespace fs = std::filesystem;
+  if (!fs::is_directory(RELEASE_DIR)) return {};
+  const std::string suffix = "_" + deb_arch + ".deb";
+  for (const auto& entry : fs::directory_iterator(RELEASE_DIR)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("camera-control_", 0) == 0 && name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      return entry.path().string();
+  }
+  return {};
 }
 
 std::string armhf_dummy_module() {

@@ -12,13 +12,9 @@ std::string program_for(const std::string& arch);
 // A static helper of tests/system/guest built for a guest architecture (keypty, ctlprobe).
 std::string guest_helper(const std::string& arch, const std::string& name);
 
-// The dynamically linked x86_64 camera_control (built beside the static one).
-std::string dynamic_program();
-
-// The source tree, and the build tree, where the shipped files that the build fills in (the
-// systemd unit, which names where the program is installed) are found.
-std::string project_dir();
-std::string build_dir();
+// The Debian package tools/release.sh made for a Debian architecture ("armhf", "amd64"), or
+// "" when there is none.
+std::string release_package(const std::string& deb_arch);
 
 // The dummy.ko that ships with the armhf release (CAMCTL_ARMHF_DUMMY_MODULE overrides it).
 std::string armhf_dummy_module();
