@@ -2,7 +2,7 @@
 # System tests: the static program against the kernel's own vivid driver inside VMs that run
 # Debian's 6.1 x86_64 kernel and the board's 5.10 armhf kernel, with the release bundle's binary
 # and dummy module; the boot-time load as the shipped systemd unit runs it, on 6.1 also with the
-# dynamically linked build (system_tests builds it). CAMCTL_SKIP_SYSTEM_TESTS=1 opts out
+# dynamically linked native package (tools/release.sh makes both). CAMCTL_SKIP_SYSTEM_TESTS=1 opts out
 # explicitly (CI never sets it).
 set -euo pipefail
 if [ "${CAMCTL_SKIP_SYSTEM_TESTS:-}" = "1" ]; then
