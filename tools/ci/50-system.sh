@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # System tests: the static program against the kernel's own vivid driver inside VMs that run
 # Debian's 6.1 x86_64 kernel and the board's 5.10 armhf kernel, with the release bundle's binary
-# and dummy module; the boot-time load as the shipped systemd unit runs it, on 6.1 also with the
-# dynamically linked native package (tools/release.sh makes both). CAMCTL_SKIP_SYSTEM_TESTS=1 opts out
-# explicitly (CI never sets it).
+# and dummy module; the boot-time load as the shipped systemd unit runs it, from the armhf
+# package on 5.10 and from the dynamically linked native package on 6.1 (tools/release.sh makes
+# both). CAMCTL_SKIP_SYSTEM_TESTS=1 opts out explicitly (CI never sets it).
 set -euo pipefail
 if [ "${CAMCTL_SKIP_SYSTEM_TESTS:-}" = "1" ]; then
   echo "system tests: skipped on request (CAMCTL_SKIP_SYSTEM_TESTS=1)"
