@@ -225,6 +225,8 @@ int preload_close(int fd) {
                 c.querycap, c.queryctrl, c.g_ctrl, c.querymenu, c.s_ctrl, c.g_fmt, c.other,
                 c.subscribe_event, c.dqevent, c.total());
   log_line(line);
+  std::snprintf(line, sizeof line, "waits node=%ld\n", s->router->node_waits());
+  log_line(line);
   return s->router->close(fd);
 }
 

@@ -47,6 +47,7 @@ bool Router::in_set(const pollfd* fds, nfds_t count) const {
 int Router::poll(pollfd* fds, nfds_t count, int timeout_ms, Waiter& waiter,
                  const SideChannel& side) {
   if (!in_set(fds, count)) return waiter.wait(fds, count, timeout_ms);
+  ++node_waits_;
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
   // The caller's set with the simulated node left out (a negative descriptor is skipped: the

@@ -39,6 +39,9 @@ class Router {
   int ioctl(int fd, unsigned long request, void* arg);
   int close(int fd);
   bool owns(int fd) const { return fd >= 0 && fd == sim_fd_; }
+  // How often the program waited with the node in its set: a program that keeps waiting on
+  // an unplugged node spins, and this count shows it.
+  long node_waits() const { return node_waits_; }
   int node_fd() const { return sim_fd_; }
   // poll(2) with the simulated node answering for itself (POLLPRI for events, POLLERR|POLLHUP
   // once unplugged) and every other descriptor left to the system. Returns -1 with errno set
@@ -52,6 +55,7 @@ class Router {
   std::string path_;
   SystemCalls system_;
   int sim_fd_ = -1;
+  long node_waits_ = 0;
 };
 
 }  // namespace camsim

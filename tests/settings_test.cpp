@@ -517,7 +517,7 @@ TEST_F(Load, AutoControlsComeBackInAnyOrder) {
       {"gain=200\r\nbrightness=5\r\ncontrast=4\r\n",
        {{0x00980901, 4}},
        "contrast=0 gain_automatic=1 focus_auto=1 ",
-       "brightness:unknown contrast:refused gain:inactive "},
+       "gain:inactive brightness:unknown contrast:refused "},
       // Turned on again by the same file before the waiting pair's control ever came up.
       {"gain=200\r\ngain_automatic=1\r\n",
        {},

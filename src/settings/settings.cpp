@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "controls/adjust.h"
 #include "controls/control_aliases.h"
@@ -45,10 +46,11 @@ class Loader {
       : table_(table), device_(device), report_(report) {}
 
   void apply(const SettingsPair& pair) {
-    if (pair.key_too_long) return give_up(pair, UnappliedPair::Reason::unknown, 0);
+    const std::size_t ordinal = pairs_++;
+    if (pair.key_too_long) return give_up(pair, ordinal, UnappliedPair::Reason::unknown, 0);
     const ControlEntry* control = named_control(table_, pair.key_text());
-    if (control == nullptr) return give_up(pair, UnappliedPair::Reason::unknown, 0);
-    Pending pending{pair, control->id};
+    if (control == nullptr) return give_up(pair, ordinal, UnappliedPair::Reason::unknown, 0);
+    Pending pending{pair, control->id, ordinal};
     if (wrote_) {
       // An earlier write of this load may have turned the control active or inactive (an auto
       // control); the table learns of it from the device only now.
@@ -60,18 +62,27 @@ class Loader {
     wake_waiting();
   }
 
-  // Pairs still waiting when the file ends were never applied.
+  // Pairs still waiting when the file ends were never applied. The report lists every pair
+  // not applied in file order.
   void finish() {
     for (const Pending& pending : waiting_) {
-      give_up(pending.pair, UnappliedPair::Reason::inactive, 0);
+      give_up(pending.pair, pending.ordinal, UnappliedPair::Reason::inactive, 0);
     }
     waiting_.clear();
+    if (report_ == nullptr) return;
+    std::vector<UnappliedPair> ordered;
+    ordered.reserve(given_up_.size());
+    std::stable_sort(given_up_.begin(), given_up_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& [ordinal, pair] : given_up_) ordered.push_back(std::move(pair));
+    report_->unapplied = std::move(ordered);
   }
 
  private:
   struct Pending {
     SettingsPair pair;
     std::uint32_t id;
+    std::size_t ordinal;  // the pair's place in the file
   };
 
   // Writes the pair if its control is listed, or puts it to wait. True when the camera took
@@ -86,7 +97,7 @@ class Loader {
     }
     if (entry->value == pending.pair.value) return false;
     if (const int error = write_control_value(device_, *entry, pending.pair.value); error != 0) {
-      give_up(pending.pair, UnappliedPair::Reason::refused, error);
+      give_up(pending.pair, pending.ordinal, UnappliedPair::Reason::refused, error);
       return false;
     }
     return true;
@@ -116,15 +127,18 @@ class Loader {
     }
   }
 
-  void give_up(const SettingsPair& pair, UnappliedPair::Reason reason, int error) {
+  void give_up(const SettingsPair& pair, std::size_t ordinal, UnappliedPair::Reason reason,
+               int error) {
     if (report_ == nullptr) return;
-    report_->unapplied.push_back(UnappliedPair{std::string(pair.key_text()), reason, error});
+    given_up_.emplace_back(ordinal, UnappliedPair{std::string(pair.key_text()), reason, error});
   }
 
   ControlTable& table_;
   Device& device_;
   LoadReport* report_;
   std::vector<Pending> waiting_;
+  std::vector<std::pair<std::size_t, UnappliedPair>> given_up_;
+  std::size_t pairs_ = 0;
   bool wrote_ = false;  // the camera took a value of this load
 };
 

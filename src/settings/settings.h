@@ -30,7 +30,7 @@ struct UnappliedPair {
 };
 
 struct LoadReport {
-  std::vector<UnappliedPair> unapplied;  // in the order the load gave up on them
+  std::vector<UnappliedPair> unapplied;  // in file order
 
   // True when every pair that names a control of this camera was applied.
   bool complete() const;

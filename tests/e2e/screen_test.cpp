@@ -1,11 +1,15 @@
 // The interactive screen of the real binary, on a pseudo-terminal read through libvterm.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -54,6 +58,15 @@ class ScreenTest : public ::testing::Test {
   std::string settings_path() const { return dir_ + "/camera.txt"; }
   std::string log_path() const { return dir_ + "/device.log"; }
   std::string log() const { return e2e::read_file(log_path()); }
+  // The program's own writes in the log, without what another program did.
+  std::string logged_writes() const {
+    std::string writes;
+    std::istringstream lines(log());
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("write ")) writes += line + "\n";
+    }
+    return writes;
+  }
   void write_settings(const std::string& text) const {
     std::ofstream(settings_path(), std::ios::binary) << text;
   }
@@ -61,7 +74,7 @@ class ScreenTest : public ::testing::Test {
   // Starts the program and waits until the whole first screen is drawn: the detail panel
   // is the last piece, and its bottom edge its last row.
   std::unique_ptr<Terminal> start(const char* scenario_name, TerminalRun run = {}) {
-    run.scenario = scenario(scenario_name);
+    if (run.scenario.empty()) run.scenario = scenario(scenario_name);
     run.log_path = log_path();
     if (run.args.empty()) run.args = {"-c", settings_path()};
     auto terminal = std::make_unique<Terminal>(run);
@@ -492,6 +505,134 @@ TEST_F(ScreenTest, KeysOnAnEmptyTableOnlyCommandsAct) {
   t->send("q");
   EXPECT_EQ(t->wait_exit(), 0);
   EXPECT_EQ(log().find("write"), std::string::npos) << log();
+}
+
+// ---- Following the camera ----
+
+// The kernel's vivid driver as recorded on 6.1: "Gain, Automatic" on row 11, with Gain
+// inactive behind it; another program's writes arrive through the simulated camera's control
+// channel, at the moment the test chooses.
+class FollowTest : public ScreenTest {
+ protected:
+  std::unique_ptr<Terminal> start_vivid(TerminalRun run = {}) {
+    const std::string fifo = dir_ + "/control";
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    run.scenario = e2e::fixture_path("vivid-6.1-capture.txt");
+    run.env.emplace_back("CAMSIM_CONTROL", fifo);
+    auto t = start("", run);
+    // Open for both ends: never blocks, and the program's side never sees an end.
+    control_ = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    EXPECT_GE(control_, 0);
+    return t;
+  }
+  void TearDown() override {
+    if (control_ >= 0) close(control_);
+    ScreenTest::TearDown();
+  }
+  // What another program does to the camera, e.g. "set id=0x00980900 value=77", "unplug".
+  void other_program(const std::string& command) const {
+    const std::string line = command + "\n";
+    ASSERT_EQ(write(control_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  }
+
+  int control_ = -1;
+};
+
+const std::string kAutoGain = "0x00980912";
+
+TEST_F(FollowTest, AutoGainOffBringsGainInAndOnTakesItOut) {
+  auto t = start_vivid();
+  for (int i = 0; i < 6; ++i) t->send_key(Key::down);
+  t->send_key(Key::left);
+  // Gain joins at its place in the walk, with the value the driver chose for it.
+  expect_shown(*t, {{11, 0, list_row("- Gain, Automatic", "0")},
+                    {12, 0, list_row("- Gain", "12")},
+                    {13, 0, list_row("  Horizontal Flip", "0")}});
+  wait_for_bar(*t, 11);
+  expect_bar_on(*t, 11);
+  t->send_key(Key::down);
+  expect_shown(*t, {{5, 51, detail_row("Gain")}, {6, 51, number_line("Val:", 12)}});
+
+  // With the selection on it: Gain leaves, and the selection goes on to the next control.
+  other_program("set id=" + kAutoGain + " value=1");
+  expect_shown(*t, {{11, 0, list_row("  Gain, Automatic", "1")},
+                    {12, 0, list_row("  Horizontal Flip", "0")},
+                    {5, 51, detail_row("Horizontal Flip")}});
+  wait_for_bar(*t, 12);
+  expect_bar_on(*t, 12);
+
+  // With the selection below it: the selection stays on its control as rows move.
+  other_program("set id=" + kAutoGain + " value=0");
+  expect_shown(*t, {{12, 0, list_row("- Gain", "12")},
+                    {13, 0, list_row("  Horizontal Flip", "0")},
+                    {5, 51, detail_row("Horizontal Flip")}});
+  wait_for_bar(*t, 13);
+  expect_bar_on(*t, 13);
+  other_program("set id=" + kAutoGain + " value=1");
+  expect_shown(*t, {{12, 0, list_row("  Horizontal Flip", "0")},
+                    {22, 0, list_row("  OSD Text Mode", "All")}});
+  wait_for_bar(*t, 12);
+  expect_bar_on(*t, 12);
+  EXPECT_EQ(logged_writes(), "write id=" + kAutoGain + " value=0 result=0 returned=0\n");
+}
+
+TEST_F(FollowTest, AnotherProgramsWriteShowsInTheRowAndThePanel) {
+  auto t = start_vivid();
+  other_program("set id=0x00980900 value=77");
+  expect_shown(*t, {{5, 0, list_row("- Brightness", "77")}, {6, 51, number_line("Val:", 77)}});
+  wait_for_bar(*t, 5);
+  expect_bar_on(*t, 5);
+  other_program("set id=0x00980901 value=200");  // a row that is not selected
+  expect_shown(*t, {{6, 0, list_row("+ Contrast", "200")}, {6, 51, number_line("Val:", 77)}});
+  // The next step starts from what the camera holds, not from what it held at start.
+  t->send_key(Key::right);
+  expect_shown(*t, {{5, 0, list_row("- Brightness", "78")}, {6, 51, number_line("Val:", 78)}});
+  EXPECT_EQ(logged_writes(), "write id=0x00980900 value=78 result=0 returned=78\n");
+}
+
+TEST_F(FollowTest, LoadRestoresAManualValueSavedBeforeItsAutoControl) {
+  write_settings("gain=200\r\ngain_automatic=0\r\n");
+  auto t = start_vivid();
+  t->send("l");
+  expect_shown(*t, {{0, 20, status_area("Config file " + settings_path() + " loaded")},
+                    {11, 0, list_row("- Gain, Automatic", "0")},
+                    {12, 0, list_row("+ Gain", "200")},
+                    {13, 0, list_row("  Horizontal Flip", "0")}});
+  EXPECT_EQ(log(), "write id=" + kAutoGain +
+                       " value=0 result=0 returned=0\n"
+                       "write id=0x00980913 value=200 result=0 returned=200\n");
+}
+
+TEST_F(FollowTest, LoadNamesThePairsItCouldNotApply) {
+  // A short path, so the names fit in the status area beside it.
+  char short_dir[] = "/tmp/cXXXXXX";
+  ASSERT_NE(mkdtemp(short_dir), nullptr);
+  const std::string path = std::string(short_dir) + "/s";
+  std::ofstream(path, std::ios::binary) << "gain=200\r\nno_such_control=1\r\nmenu=2\r\n";
+  TerminalRun run;
+  run.args = {"-c", path};
+  auto t = start_vivid(run);
+  t->send("l");
+  // Gain stays inactive, the menu's index 2 is a gap; a key of another camera is no failure.
+  const std::string expected = "Config file " + path + " loaded, not applied: gain,menu";
+  expect_shown(*t, {{0, 20, status_area(expected)}});
+  std::filesystem::remove_all(short_dir);
+}
+
+TEST_F(FollowTest, UnpluggedCameraIsReportedAndTheScreenStaysIdle) {
+  auto t = start_vivid();
+  other_program("unplug");
+  ASSERT_TRUE(t->wait_for_text(0, 20, status_area("Camera /dev/video0 disconnected"))) << t->dump();
+  for (int i = 0; i < 10; ++i) t->send_key(Key::right);
+  ASSERT_TRUE(t->wait_for_text(0, 20, status_area("Cannot set Brightness: No such device")))
+      << t->dump();
+  ASSERT_TRUE(t->settle()) << t->dump();
+  EXPECT_EQ(t->text(5, 0, 50), list_row("  Brightness", "128"));
+  t->send("q");
+  EXPECT_EQ(t->wait_exit(), 0);
+  // The program stopped waiting on the device once it was gone: one wait before the unplug
+  // woke it, and none for the ten keys after it. A loop on the device would count thousands.
+  EXPECT_NE(log().find("waits node=1\n"), std::string::npos) << log();
 }
 
 // ---- Ways out ----
