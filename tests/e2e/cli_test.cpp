@@ -1,7 +1,13 @@
-// The real binary's command line, start-up lines, exit statuses and list mode.
+// The real binary's command line, start-up lines, exit statuses, list mode, and loading and
+// saving the settings file without the screen.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "e2e/run_program.h"
 
@@ -159,6 +165,175 @@ TEST(StartUp, NodeWithoutCaptureOfItsOwnOnACaptureDeviceIsAccepted) {
             "INFO:                     brightness = Brightness                    \n");
   std::remove(scenario.c_str());
   rmdir(dir.c_str());
+}
+
+// ---- Loading and saving without the screen ----
+
+// Brightness 0..100 (50), Contrast refused by the camera, and Gain behind its auto control.
+constexpr const char* kRestoreCamera =
+    "device driver=\"r\" card=\"Restore\" bus_info=\"platform:r\" version=0x1 "
+    "capabilities=0x84200001 device_caps=0x04200001\n"
+    "control id=0x00980900 type=1 name=\"Brightness\" minimum=0 maximum=100 step=1 default=50 "
+    "flags=0x0 value=50\n"
+    "control id=0x00980901 type=1 name=\"Contrast\" minimum=0 maximum=100 step=1 default=50 "
+    "flags=0x0 value=50\n"
+    "fail id=0x00980901 error=EBUSY\n"
+    "control id=0x00980912 type=2 name=\"Gain, Automatic\" minimum=0 maximum=1 step=1 default=1 "
+    "flags=0x8 value=1\n"
+    "control id=0x00980913 type=1 name=\"Gain\" minimum=0 maximum=255 step=1 default=100 "
+    "flags=0x90 value=12\n"
+    "cluster master=0x00980912 manual=0 members=0x00980913 volatile=1\n";
+
+class Restore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = e2e::make_temp_dir();
+    scenario_ = scenario_file(dir_, kRestoreCamera);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string file() const { return dir_ + "/camera.txt"; }
+  void write_file(const std::string& text) const {
+    std::ofstream(file(), std::ios::binary) << text;
+  }
+  ProgramResult run(std::vector<std::string> args, const std::string& scenario = "") {
+    return run_program({std::move(args), scenario.empty() ? scenario_ : scenario, {}, log()});
+  }
+  std::string log() const { return dir_ + "/log"; }
+  // The camera's writes, "id=value" in order.
+  std::string writes() const {
+    std::string text;
+    std::istringstream lines(e2e::read_file(log()));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("write ")) text += line + "\n";
+    }
+    return text;
+  }
+  static std::string opening() {
+    return "INFO: Opening /dev/video0 device\nINFO: Device is Restore on bus platform:r\n";
+  }
+
+  std::string dir_;
+  std::string scenario_;
+};
+
+TEST_F(Restore, LoadReportsEveryPairItDidNotApplyAndItsStatus) {
+  struct Case {
+    const char* name;
+    const char* file;
+    const char* lines;  // after the start-up lines, before the last line
+    int status;
+    const char* writes;
+  };
+  const Case cases[] = {
+      {"all applied, the manual value before its auto control",
+       "gain=200\r\nbrightness=60\r\ngain_automatic=0\r\n", "", 0,
+       "write id=0x00980900 value=60 result=0 returned=60\n"
+       "write id=0x00980912 value=0 result=0 returned=0\n"
+       "write id=0x00980913 value=200 result=0 returned=200\n"},
+      {"keys of another camera are no failure", "brightness=60\r\nzoom_absolute=3\r\n",
+       "INFO: No control named zoom_absolute\n", 0,
+       "write id=0x00980900 value=60 result=0 returned=60\n"},
+      {"every kind, in file order", "gain=200\r\nzoom=1\r\ncontrast=5\r\nbrightness=60\r\n",
+       "ERROR: Not applied: gain (inactive)\n"
+       "INFO: No control named zoom\n"
+       "ERROR: Cannot set contrast: Device or resource busy\n",
+       2,
+       "write id=0x00980901 value=5 result=EBUSY\n"
+       "write id=0x00980900 value=60 result=0 returned=60\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(c.file);
+    std::filesystem::remove(log());
+    const ProgramResult r = run({"-L", "-c", file()});
+    EXPECT_EQ(r.out, opening() + c.lines + "INFO: Config file " + file() + " loaded\n");
+    EXPECT_EQ(r.exit_status, c.status);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(writes(), c.writes);
+  }
+}
+
+TEST_F(Restore, LoadOfAFileOrDeviceThatCannotBeUsedFails) {
+  const std::string missing = dir_ + "/missing.txt";
+  ProgramResult r = run({"-L", "-c", missing});
+  EXPECT_EQ(r.out, opening() + "ERROR: Cannot load " + missing + "\n");
+  EXPECT_EQ(r.exit_status, 1);
+  r = run({"-L", "-c", dir_});  // a directory is no settings file
+  EXPECT_EQ(r.out, opening() + "ERROR: Cannot load " + dir_ + "\n");
+  EXPECT_EQ(r.exit_status, 1);
+  write_file("brightness=60\r\n");
+  r = run({"-L", "-c", file(), "-v", "/nonexistent/video0"});
+  EXPECT_EQ(r.out,
+            "INFO: Opening /nonexistent/video0 device\n"
+            "ERROR: Device open failed: No such file or directory (2)\n");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(writes(), "");
+}
+
+TEST_F(Restore, SaveThenLoadIntoACameraAtItsDefaults) {
+  // A camera away from its defaults: auto gain off, Gain and Brightness set by hand.
+  std::string away = kRestoreCamera;
+  away.replace(away.find("flags=0x8 value=1"), 17, "flags=0x8 value=0");
+  away.replace(away.find("default=50 flags=0x0 value=50"), 29, "default=50 flags=0x0 value=70");
+  away.replace(away.find("flags=0x90 value=12"), 19, "flags=0x0 value=180");
+  const std::string away_file = dir_ + "/away.txt";
+  std::ofstream(away_file) << away;
+  ProgramResult r = run({"-S", "-c", file(), "-i", "contrast"}, away_file);
+  EXPECT_EQ(r.out, "INFO: Ignored control: contrast\n" + opening() + "INFO: Config file " + file() +
+                       " saved\n");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(e2e::read_file(file()), "brightness=70\r\ngain_automatic=0\r\ngain=180\r\n");
+  EXPECT_EQ(writes(), "");
+
+  std::filesystem::remove(log());
+  r = run({"-L", "-c", file()});
+  EXPECT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_EQ(writes(),
+            "write id=0x00980900 value=70 result=0 returned=70\n"
+            "write id=0x00980912 value=0 result=0 returned=0\n"
+            "write id=0x00980913 value=180 result=0 returned=180\n");
+
+  const std::string unwritable = dir_ + "/no/such/dir/camera.txt";
+  r = run({"-S", "-c", unwritable});
+  EXPECT_EQ(r.out, opening() + "ERROR: Cannot save " + unwritable + "\n");
+  EXPECT_EQ(r.exit_status, 1);
+}
+
+TEST_F(Restore, RenamedWebcamControlsLoadUnderTheOtherKernelsNames) {
+  // The 5.10 webcam names "Exposure, Auto"; a file from a newer kernel says "auto_exposure".
+  write_file("exposure_time_absolute=300\r\nauto_exposure=1\r\n");
+  ProgramResult r = run({"-L", "-c", file()}, fixture_path("uvc-webcam-5.10.txt"));
+  EXPECT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_EQ(writes(),
+            "write id=0x009a0901 value=1 result=0 returned=1\n"
+            "write id=0x009a0902 value=300 result=0 returned=300\n");
+  // The same camera as a newer kernel names it, and a file saved on the board.
+  std::string newer = e2e::read_file(fixture_path("uvc-webcam-5.10.txt"));
+  newer.replace(newer.find("\"Exposure, Auto\""), 16, "\"Auto Exposure\"");
+  newer.replace(newer.find("\"Exposure (Absolute)\""), 21, "\"Exposure Time, Absolute\"");
+  const std::string newer_file = dir_ + "/newer.txt";
+  std::ofstream(newer_file) << newer;
+  write_file("exposure_absolute=300\r\nexposure_auto=1\r\n");
+  std::filesystem::remove(log());
+  r = run({"-L", "-c", file()}, newer_file);
+  EXPECT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_EQ(writes(),
+            "write id=0x009a0901 value=1 result=0 returned=1\n"
+            "write id=0x009a0902 value=300 result=0 returned=300\n");
+}
+
+TEST(CommandLine, ListLoadAndSaveExcludeEachOther) {
+  const std::pair<std::vector<std::string>, char> cases[] = {{{"-l", "-L"}, 'L'},
+                                                             {{"-L", "-S"}, 'S'},
+                                                             {{"-S", "-l"}, 'l'},
+                                                             {{"-S", "-c", "f", "-L"}, 'L'}};
+  for (const auto& [args, named] : cases) {
+    const ProgramResult r = run_program({args, "", {}, ""});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, std::string("ERROR: Invalid option '-") + named + "'\n");
+    EXPECT_EQ(r.err, usage());
+  }
 }
 
 class ListMode : public ::testing::TestWithParam<const char*> {};
