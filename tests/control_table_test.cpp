@@ -4,9 +4,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "controls/adjust.h"
+#include "controls/control_sync.h"
 #include "controls/control_table.h"
 #include "device/device.h"
 #include "sim/in_process.h"
@@ -130,6 +133,9 @@ TEST(ControlWalk, ControlsTheUserCannotChangeOrReadAreLeftOut) {
       control_line(0x00980908, 2, "Kept", 0, 1, 1, 0, 0x8);
   const Walk w = walk_text(controls);
   EXPECT_EQ(names(w.table), (std::vector<std::string>{"grabbed_slider_volatile", "kept"}));
+  // Only the inactive one may become changeable later; it waits with its value unread.
+  ASSERT_EQ(w.table.inactive.size(), 1U);
+  EXPECT_EQ(w.table.inactive[0].variable_name, "inactive");
   const Walk listed = walk_text(controls, {}, true);
   EXPECT_EQ(listed.out,
             "INFO: Device is Test on bus test:0\n"
@@ -281,6 +287,145 @@ TEST(ControlWalk, AFailingWalkEndsQuietlyWithWhatItHas) {
   // QUERYCAP, QUERYCTRL A, G_CTRL A, QUERYCTRL B; then the device is gone.
   const Walk w = walk_text(controls + "vanish after=4\n");
   EXPECT_EQ(names(w.table), (std::vector<std::string>{"a"}));
+}
+
+// ---- Following the camera ----
+
+// Brightness; a menu; Gain behind "Gain, Automatic" (volatile, automatic value 12).
+const std::string kFollowed =
+    control_line(0x00980900, 1, "Brightness", 0, 255, 1, 128, 0x20, "value=128") +
+    control_line(0x00980912, 2, "Gain, Automatic", 0, 1, 1, 1, 0x8, "value=1") +
+    control_line(0x00980913, 1, "Gain", 0, 255, 1, 100, 0x90, "value=12") +
+    "cluster master=0x00980912 manual=0 members=0x00980913 volatile=1\n" +
+    control_line(0x0098f904, 3, "Menu", 1, 2, 1, 1, 0x0, "value=1") +
+    "menu id=0x0098f904 index=1 name=\"One\"\nmenu id=0x0098f904 index=2 name=\"Two\"\n" +
+    "menu id=0x0098f904 index=3 name=\"Three\"\n";
+
+class Following : public ::testing::Test {
+ protected:
+  void start(const std::string& extra = "") {
+    sim_ = std::make_unique<camsim::InProcessCamera>(
+        camsim::scenario_from_text(kDevice + kFollowed + extra));
+    std::FILE* sink = std::fopen("/dev/null", "w");
+    ASSERT_TRUE(camctl::open_capture_device(device_, "/dev/video0", sink));
+    camctl::build_control_table(device_, {}, false, sink, table_);
+    std::fclose(sink);
+  }
+  void TearDown() override {
+    device_.close();
+    sim_.reset();
+  }
+  camsim::Camera& camera() { return sim_->camera(); }
+  // Takes in what the camera reports; returns the dequeue's result.
+  int follow() {
+    changes_.clear();
+    dequeued_ = 0;
+    return camctl::apply_pending_events(table_, device_, changes_, dequeued_);
+  }
+  std::string listed() const {
+    std::string text;
+    for (const auto& e : table_.entries)
+      text += e.variable_name + "=" + std::to_string(e.value) + " ";
+    return text;
+  }
+
+  std::unique_ptr<camsim::InProcessCamera> sim_;
+  camctl::Device device_;
+  camctl::ControlTable table_;
+  camctl::TableChanges changes_;
+  int dequeued_ = 0;
+};
+
+TEST_F(Following, ValuesFlagsAndOwnWritesKeepTheTableInStep) {
+  start();
+  EXPECT_EQ(listed(), "brightness=128 gain_automatic=1 menu=1 ");
+  const long before = camera().counts().total();
+  ASSERT_TRUE(camctl::subscribe_to_controls(table_, device_));
+  EXPECT_EQ(camera().counts().subscribe_event, 4);  // three listed, Gain inactive
+  EXPECT_EQ(camera().counts().total() - before, 4);
+
+  // Another program's value: one row changes, one dequeue asks for it.
+  ASSERT_EQ(camera().other_write(0x00980900, 77), 0);
+  EXPECT_EQ(follow(), 0);
+  EXPECT_EQ(dequeued_, 1);
+  EXPECT_EQ(camera().counts().dqevent, 1);
+  EXPECT_FALSE(changes_.rows);
+  EXPECT_EQ(changes_.values, std::vector<std::uint32_t>{0x00980900});
+  EXPECT_EQ(listed(), "brightness=77 gain_automatic=1 menu=1 ");
+
+  // Auto gain off by another program: Gain joins at its place, with what the device reads.
+  ASSERT_EQ(camera().other_write(0x00980912, 0), 0);
+  EXPECT_EQ(follow(), 0);
+  EXPECT_TRUE(changes_.rows);
+  EXPECT_EQ(listed(), "brightness=77 gain_automatic=0 gain=12 menu=1 ");
+
+  // This program's own writes come back as feedback that changes nothing shown...
+  ASSERT_EQ(camctl::write_control_value(device_, table_.at(2), 40), 0);
+  EXPECT_EQ(follow(), 0);
+  EXPECT_EQ(dequeued_, 1);
+  EXPECT_TRUE(changes_.empty());
+  // ...but what the driver does to the rest of the cluster does: Gain leaves.
+  ASSERT_EQ(camctl::write_control_value(device_, table_.at(1), 1), 0);
+  EXPECT_EQ(follow(), 0);
+  EXPECT_TRUE(changes_.rows);
+  EXPECT_EQ(listed(), "brightness=77 gain_automatic=1 menu=1 ");
+  ASSERT_EQ(table_.inactive.size(), 1U);
+  EXPECT_EQ(table_.inactive[0].variable_name, "gain");
+
+  // Nothing pending: the queue is asked once and nothing changes.
+  EXPECT_EQ(follow(), 0);
+  EXPECT_EQ(dequeued_, 0);
+  EXPECT_TRUE(changes_.empty());
+
+  camera().fail_everything(ENODEV);
+  EXPECT_EQ(follow(), ENODEV);
+}
+
+TEST_F(Following, RangesAndFlagsFromEventsMoveRowsAndAskMenusAgain) {
+  start();
+  const auto event = [](std::uint32_t id, std::uint32_t changes, std::int32_t value,
+                        std::uint32_t flags, std::int32_t min, std::int32_t max) {
+    v4l2_event e{};
+    e.type = V4L2_EVENT_CTRL;
+    e.id = id;
+    e.u.ctrl.changes = changes;
+    e.u.ctrl.value = value;
+    e.u.ctrl.flags = flags;
+    e.u.ctrl.minimum = min;
+    e.u.ctrl.maximum = max;
+    e.u.ctrl.step = 1;
+    e.u.ctrl.default_value = min;
+    return e;
+  };
+  // The menu's range grows: its items are asked again, and the row and panel redrawn.
+  const long menus_before = camera().counts().querymenu;
+  camctl::apply_control_event(table_, device_,
+                              event(0x0098f904, V4L2_EVENT_CTRL_CH_RANGE, 1, 0, 1, 3), changes_);
+  EXPECT_EQ(camera().counts().querymenu - menus_before, 3);
+  EXPECT_EQ(table_.at(2).maximum, 3);
+  EXPECT_EQ(changes_.values, std::vector<std::uint32_t>{0x0098f904});
+  // Disabled or read-only controls leave the list as inactive ones do.
+  changes_.clear();
+  camctl::apply_control_event(
+      table_, device_,
+      event(0x00980900, V4L2_EVENT_CTRL_CH_FLAGS, 128, V4L2_CTRL_FLAG_READ_ONLY, 0, 255), changes_);
+  EXPECT_TRUE(changes_.rows);
+  EXPECT_EQ(listed(), "gain_automatic=1 menu=1 ");
+  // An event of a control never shown, or of another kind, changes nothing.
+  changes_.clear();
+  camctl::apply_control_event(table_, device_,
+                              event(0x00981234, V4L2_EVENT_CTRL_CH_FLAGS, 0, 0, 0, 1), changes_);
+  v4l2_event other = event(0x00980912, V4L2_EVENT_CTRL_CH_VALUE, 0, 0, 0, 1);
+  other.type = V4L2_EVENT_EOS;
+  camctl::apply_control_event(table_, device_, other, changes_);
+  EXPECT_TRUE(changes_.empty());
+  EXPECT_EQ(listed(), "gain_automatic=1 menu=1 ");
+}
+
+TEST_F(Following, ADriverWithoutEventsIsAskedOnce) {
+  start("events error=ENOTTY\n");
+  EXPECT_FALSE(camctl::subscribe_to_controls(table_, device_));
+  EXPECT_EQ(camera().counts().subscribe_event, 1);
 }
 
 }  // namespace
