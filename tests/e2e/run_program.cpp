@@ -15,11 +15,16 @@
 namespace e2e {
 
 std::vector<std::string> program_command(const std::vector<std::string>& args) {
+  return emulated_command(CAMERA_CONTROL_BINARY, args);
+}
+
+std::vector<std::string> emulated_command(const std::string& binary,
+                                          const std::vector<std::string>& args) {
   std::vector<std::string> command;
   const char* emulator = std::getenv("CAMCTL_TEST_EMULATOR");
   std::istringstream words(emulator != nullptr ? emulator : "");
   for (std::string word; words >> word;) command.push_back(word);
-  command.push_back(CAMERA_CONTROL_BINARY);
+  command.push_back(binary);
   command.insert(command.end(), args.begin(), args.end());
   return command;
 }

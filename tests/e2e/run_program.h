@@ -28,6 +28,9 @@ ProgramResult run_program(const ProgramRun& run);
 // in a cross build, the binary under the emulator named by CAMCTL_TEST_EMULATOR (command words
 // split at blanks, e.g. "qemu-arm -L /usr/arm-linux-gnueabihf").
 std::vector<std::string> program_command(const std::vector<std::string>& args);
+// The same for any program built for the board, such as the simulated camera's probe.
+std::vector<std::string> emulated_command(const std::string& binary,
+                                          const std::vector<std::string>& args);
 // In the child, after its environment is set and just before exec: under an emulator, moves
 // LD_PRELOAD to where the emulated program, not the emulator, receives it.
 void hand_environment_to_program();
