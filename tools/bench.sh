@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmarks and writes bench/RESULTS.md: device requests at start, CPU cost of start,
-# bytes sent to the terminal per key, peak memory and the release binary's size, each beside
-# its goal. --robustness adds the long randomized session (20,000 keys); --vm the comparison with
+# bytes sent to the terminal per key and for changes the camera reports, an idle screen's cost,
+# peak memory and the release binary's size, each beside its goal. --robustness adds the long randomized session (20,000 keys); --vm the comparison with
 # Debian's v4l2-ctl in the 6.1 system-test VM (needs tools/vm and qemu).
 # Usage: tools/bench.sh [--robustness] [--vm]   (build trees and scratch files go to bench/work/)
 set -euo pipefail
@@ -46,20 +46,24 @@ out="$work/RESULTS.md.new"
   echo
   echo "Goal: exactly the minimum the walk needs: one QUERYCAP, one QUERYCTRL per control and the"
   echo "one that ends the walk, one G_CTRL per control the user may change; on the screen also one"
-  echo "QUERYMENU per index in each menu's range and one G_FMT. List mode asks no menu."
+  echo "QUERYMENU per index in each menu's range, one G_FMT, and one event subscription per control"
+  echo "that is listed or may become listed (an inactive one, such as a gain under automatic gain)."
+  echo "List mode asks no menu and subscribes to nothing."
   echo
-  echo "| Camera | \`-l\` | minimum | screen | minimum | |"
-  echo "|---|---:|---:|---:|---:|---|"
+  echo "| Camera | \`-l\` | minimum | screen | minimum | of which subscriptions | minimum | |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---|"
   for scenario in sim/fixtures/*.txt "$synth"; do
     name=$(basename "$scenario" .txt)
     r=$("$driver" requests "$scenario")
     if [ -n "$(value refused "$r")" ]; then
       n=$(value refused "$r"); m=$(value refused_minimum "$r")
-      echo "| $name (no capture node) | $n | $m | refused | | $( [ "$n" = "$m" ] && echo met || echo '**missed**') |"
+      echo "| $name (no capture node) | $n | $m | refused | | | | $( [ "$n" = "$m" ] && echo met || echo '**missed**') |"
     else
       l=$(value list "$r"); lm=$(value list_minimum "$r"); s=$(value screen "$r"); sm=$(value screen_minimum "$r")
-      ok=$( [ "$l" = "$lm" ] && [ "$s" = "$sm" ] && echo met || echo '**missed**')
-      echo "| $name | $l | $lm | $s | $sm | $ok |"
+      su=$(value subscriptions "$r"); sum=$(value subscriptions_minimum "$r")
+      ok=$( [ "$l" = "$lm" ] && [ "$s" = "$sm" ] && [ "$su" = "$sum" ] && echo met || echo '**missed**')
+      echo "| $name | $l | $lm | $s | $sm | $su | $sum | $ok |"
+      if [ "$scenario" = "$synth" ]; then synth_list=$l; synth_screen=$s; fi
     fi
   done
   echo
@@ -111,7 +115,7 @@ out="$work/RESULTS.md.new"
   echo "In list mode the walk's figure includes formatting and printing the 1000 listing lines."
   echo "The rest of a run is the dynamic loader, the C++ runtime's start and stdio."
   echo "Of the walk figures, the two requests made outside the walk (QUERYCAP, G_FMT) are counted"
-  echo "in with the walk's requests; they are 2 of 2003 and 2746."
+  echo "in with the walk's requests; they are 2 of $synth_list and $synth_screen."
   echo
   lm=$("$driver" time "$synth" list 21); sm=$("$driver" time "$synth" screen 21)
   em=$("$driver" time sim/fixtures/uvc-webcam-5.10.txt list 21)
@@ -145,6 +149,42 @@ out="$work/RESULTS.md.new"
   echo "S's goal is 70 bytes plus the 27 of the path."
   echo
 
+  echo "## Following the camera (80x24, vivid 6.1 capture fixture)"
+  echo
+  echo "Another program's writes reach the simulated camera through its side channel"
+  echo "(\`CAMSIM_CONTROL\`); each figure counts the bytes from the change until the screen shows it"
+  echo "and the program is quiet again. Brightness is the first row and selected, so its change also"
+  echo "redraws the panel's Val line. Gain joins below \`Gain, Automatic\` when that goes off, which"
+  echo "moves every row below it down one."
+  echo
+  fl=$("$driver" follow sim/fixtures/vivid-6.1-capture.txt linux)
+  fx=$("$driver" follow sim/fixtures/vivid-6.1-capture.txt xterm)
+  echo "| Moment | \`linux\` | \`xterm\` | goal | |"
+  echo "|---|---:|---:|---:|---|"
+  follow_row() {
+    local a b
+    a=$(value "$2" "$fl"); b=$(value "$2" "$fx")
+    if [ -z "$a" ] || [ -z "$b" ] || [ "$a" -lt 0 ] || [ "$b" -lt 0 ]; then
+      echo "| $1 | ${a:-not measured} | ${b:-not measured} | ${3:+≤ $3} | **missed** (not shown) |"
+    elif [ -n "$3" ]; then
+      local worst=$(( a > b ? a : b ))
+      echo "| $1 | $a | $b | ≤ $3 | $(verdict "$worst" "$3") |"
+    else
+      echo "| $1 | $a | $b | | |"
+    fi
+  }
+  follow_row "Another program sets Brightness 128 → 77 (selected row: row and panel)" other_write 40
+  follow_row "Another program sets Contrast 128 → 77 (a row not selected)" other_write_unselected 40
+  follow_row "Left on \`Gain, Automatic\`: it goes off, Gain joins" row_joins_by_key ""
+  follow_row "Another program turns auto gain on: Gain leaves" row_leaves_by_other ""
+  follow_row "Another program turns auto gain off: Gain joins" row_joins_by_other ""
+  echo
+  idle_s=$(value idle_seconds "$fx"); idle_r=$(value idle_requests "$fx"); idle_c=$(value idle_cpu_ms "$fx")
+  echo "An idle screen ($idle_s s waiting for a key, \`xterm\`; a run that quits at its first complete"
+  echo "screen taken out): $idle_r device requests (goal: 0, $( [ "$idle_r" = 0 ] && echo met || echo '**missed**'))"
+  echo "and $idle_c ms of CPU time over the span (the scheduler's account, \`/proc/PID/schedstat\`)."
+  echo
+
   echo "## Memory and size"
   echo
   rl=$("$driver" rss "$synth")
@@ -165,8 +205,12 @@ out="$work/RESULTS.md.new"
   ph=$(/usr/bin/time -f "%M" "$probe" "$synth" -h 2>&1 >/dev/null | awk 'END { print }' || true)
   echo "| peak RSS, screen, 1000 controls (End, Home, Q), static x86_64 build with the camera in process | $ps KiB | ≤ 4096 KiB | $(verdict "$ps" 4096) |"
   echo "| the same binary's \`-h\` (runtime and the camera's loaded scenario, no walk, no screen) | $ph KiB | | |"
-  release_bin=build/armhf-release/stage/bin/camera_control
-  if [ ! -x "$release_bin" ]; then bash tools/release.sh >/dev/null 2>&1 || true; fi
+  # The bundle's program: what the board gets (and the armhf package holds).
+  release_bin=$(ls build/release/camera_control-*-armhf/camera_control 2>/dev/null | head -n 1)
+  if [ ! -x "$release_bin" ]; then
+    bash tools/release.sh >/dev/null 2>&1 || true
+    release_bin=$(ls build/release/camera_control-*-armhf/camera_control 2>/dev/null | head -n 1)
+  fi
   if [ -x "$release_bin" ]; then
     size=$(stat -c %s "$release_bin")
     echo "| stripped static armhf binary (\`tools/release.sh\`) | $size bytes | ≤ 1048576 bytes | $(verdict "$size" 1048576) |"

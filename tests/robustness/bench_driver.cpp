@@ -7,9 +7,14 @@
 //                                its first complete screen, then quits it with Q; prints its
 //                                peak memory
 //   walk SCENARIO -- ARGV...     the same, with End and Home before Q
+//   follow SCENARIO TERM         the screen following the camera: bytes sent for another
+//                                program's write to a shown row and for a row that joins the
+//                                list (auto gain off, by Left and by another program), and
+//                                the requests and CPU time of 10 s of an idle screen
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +24,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "controls/control_table.h"
@@ -78,13 +85,25 @@ std::string temp_path(const char* name) {
   return std::string(dir) + "/" + name;
 }
 
-// The request count of the log's last line, and the log and its directory gone.
-long logged_total(const std::string& log) {
-  const std::string text = e2e::read_file(log);
+// One count ("total", "subscribe_event", ...) of the log's last request line.
+long logged_count(const std::string& text, const std::string& key) {
+  const std::size_t line = text.rfind("requests ");
+  if (line == std::string::npos) return -1;
+  const std::size_t at = text.find(" " + key + "=", line);
+  return at == std::string::npos ? -1
+                                 : std::strtol(text.c_str() + at + key.size() + 2, nullptr, 10);
+}
+
+// The log's text, and the log and its directory gone.
+std::string take_log(const std::string& log) {
+  std::string text = e2e::read_file(log);
   std::remove(log.c_str());
   rmdir(log.substr(0, log.rfind('/')).c_str());
-  const std::size_t at = text.rfind("total=");
-  return at == std::string::npos ? -1 : std::strtol(text.c_str() + at + 6, nullptr, 10);
+  return text;
+}
+
+long logged_total(const std::string& log) {
+  return logged_count(take_log(log), "total");
 }
 
 camsim::Scenario load(const std::string& path) {
@@ -99,11 +118,13 @@ camsim::Scenario load(const std::string& path) {
 
 // The fewest requests a walk can make on this camera: the capability query, one QUERYCTRL per
 // control plus the one that ends the walk, a G_CTRL per control the user may change, and on
-// the screen one QUERYMENU per index in each menu's range (a driver may leave gaps anywhere)
-// and the capture format.
+// the screen one QUERYMENU per index in each menu's range (a driver may leave gaps anywhere),
+// the capture format, and one event subscription per control that is listed or may become
+// listed (an inactive one the user could change once active).
 struct Minimum {
   long list = 0;
   long screen = 0;
+  long subscriptions = 0;
 };
 
 Minimum minimum_requests(const camsim::Scenario& s) {
@@ -113,18 +134,25 @@ Minimum minimum_requests(const camsim::Scenario& s) {
   m.list = 1 + static_cast<long>(s.controls.size()) + 1;
   long menus = 0;
   for (const camsim::Control& c : s.controls) {
+    const bool menu = c.type == V4L2_CTRL_TYPE_MENU || c.type == V4L2_CTRL_TYPE_INTEGER_MENU;
+    const bool empty_menu = menu && std::int64_t{c.maximum} == std::int64_t{c.minimum} - 1;
+    const bool plain_type = (c.flags & V4L2_CTRL_FLAG_WRITE_ONLY) == 0 &&
+                            c.type != V4L2_CTRL_TYPE_INTEGER64 &&
+                            c.type < V4L2_CTRL_COMPOUND_TYPES && c.type != V4L2_CTRL_TYPE_STRING;
+    const bool has_value = c.type == V4L2_CTRL_TYPE_INTEGER || c.type == V4L2_CTRL_TYPE_BOOLEAN ||
+                           c.type == V4L2_CTRL_TYPE_BITMASK || menu;
+    if ((c.flags & kSkip) == V4L2_CTRL_FLAG_INACTIVE && plain_type && has_value && !empty_menu)
+      ++m.subscriptions;  // may turn active: watched, but neither read nor asked for menus yet
     if ((c.flags & kSkip) != 0) continue;
     ++m.list;  // G_CTRL
-    const bool readable = c.value_error == 0 && (c.flags & V4L2_CTRL_FLAG_WRITE_ONLY) == 0 &&
-                          c.type != V4L2_CTRL_TYPE_INTEGER64 && c.type < V4L2_CTRL_COMPOUND_TYPES &&
-                          c.type != V4L2_CTRL_TYPE_STRING;
-    const bool menu = c.type == V4L2_CTRL_TYPE_MENU || c.type == V4L2_CTRL_TYPE_INTEGER_MENU;
+    const bool readable = c.value_error == 0 && plain_type;
+    if (c.value_error == 0 && !empty_menu) ++m.subscriptions;
     if (!readable || !menu) continue;
     const std::int64_t first = std::max<std::int64_t>(c.minimum, 0);
     const std::int64_t span = std::int64_t{c.maximum} - first + 1;
     if (span > 0) menus += std::min<std::int64_t>(span, camctl::kMaxMenuQueries);
   }
-  m.screen = m.list + menus + 1;
+  m.screen = m.list + menus + 1 + m.subscriptions;
   return m;
 }
 
@@ -148,9 +176,11 @@ int cmd_requests(const std::string& scenario) {
     if (!session.settle() || !quit(session)) return 1;
   }
   const long list_total = logged_total(list_log);
-  const long screen_total = logged_total(screen_log);
+  const std::string screen_text = take_log(screen_log);
   std::printf("list=%ld\nlist_minimum=%ld\nscreen=%ld\nscreen_minimum=%ld\n", list_total,
-              minimum.list, screen_total, minimum.screen);
+              minimum.list, logged_count(screen_text, "total"), minimum.screen);
+  std::printf("subscriptions=%ld\nsubscriptions_minimum=%ld\n",
+              logged_count(screen_text, "subscribe_event"), minimum.subscriptions);
   return 0;
 }
 
@@ -240,6 +270,120 @@ int cmd_screen(const std::string& scenario, std::vector<std::string> argv, bool 
   return 0;
 }
 
+// What stands right-aligned after a control's name in the list window, or "" when the control
+// is not listed (the list's rows are framed; the name starts after the marker).
+std::string listed_value(const e2e::Terminal& session, const std::string& name) {
+  for (int row = 5; row <= 22; ++row) {
+    const std::string text = session.text(row, 2, 46);
+    if (text.compare(2, name.size() + 1, name + " ") != 0) continue;
+    const std::string rest = text.substr(2 + name.size());
+    const std::size_t first = rest.find_first_not_of(' ');
+    return first == std::string::npos ? ""
+                                      : rest.substr(first, rest.find_last_not_of(' ') - first + 1);
+  }
+  return "";
+}
+
+// Bytes sent from a change until the screen shows it (done) and the program is quiet again.
+long bytes_until(e2e::Terminal& session, const std::function<bool()>& done) {
+  const std::size_t before = session.bytes_received();
+  if (!session.wait_until(done)) return -1;
+  session.drain();
+  return static_cast<long>(session.bytes_received() - before);
+}
+
+// The camera's side channel: another program's writes and the unplug, as lines into a FIFO the
+// simulated camera reads whenever the program waits on the node.
+class SideChannel {
+ public:
+  SideChannel() : path_(temp_path("control")) {
+    if (mkfifo(path_.c_str(), 0600) != 0) std::abort();
+    // Open for reading too, so this end never waits for the program to open its end.
+    fd_ = open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  }
+  ~SideChannel() {
+    if (fd_ >= 0) close(fd_);
+    std::remove(path_.c_str());
+    rmdir(path_.substr(0, path_.rfind('/')).c_str());
+  }
+  SideChannel(const SideChannel&) = delete;
+  SideChannel& operator=(const SideChannel&) = delete;
+  const std::string& path() const { return path_; }
+  bool send(const std::string& line) {
+    const std::string text = line + "\n";
+    return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+// Time the process has run on a CPU, in nanoseconds (the scheduler's own account).
+long long cpu_ns(pid_t pid) {
+  const std::string text = e2e::read_file("/proc/" + std::to_string(pid) + "/schedstat");
+  return text.empty() ? -1 : std::strtoll(text.c_str(), nullptr, 10);
+}
+
+// A screen run that quits right after its first complete screen, or after idle_seconds more of
+// waiting for a key: its requests, and the CPU time it took while it waited.
+bool idle_run(const std::string& scenario, int idle_seconds, long& requests, double& cpu_ms) {
+  const std::string log = temp_path("idle.log");
+  {
+    e2e::Terminal session(screen_run(scenario, log));
+    if (!session.settle()) return false;
+    const long long before = cpu_ns(session.pid());
+    // The measured span itself; the program is left alone for it.
+    std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
+    const long long after = cpu_ns(session.pid());
+    cpu_ms = static_cast<double>(after - before) / 1e6;
+    if (before < 0 || after < 0 || !session.settle() || !quit(session)) return false;
+  }
+  requests = logged_total(log);
+  return requests >= 0;
+}
+
+int cmd_follow(const std::string& scenario, const std::string& term) {
+  SideChannel channel;
+  e2e::TerminalRun run = screen_run(scenario, "");
+  run.term = term;
+  run.env.emplace_back("CAMSIM_CONTROL", channel.path());
+  e2e::Terminal session(run);
+  if (!session.settle() || listed_value(session, "Brightness") != "128") return 1;
+  // Another program sets Brightness, the first row, selected: its row and the panel's Val.
+  if (!channel.send("set id=0x00980900 value=77")) return 1;
+  std::printf("other_write=%ld\n",
+              bytes_until(session, [&] { return listed_value(session, "Brightness") == "77"; }));
+  // The same on Contrast, a row that is not selected: no panel, no selection bar's colours.
+  if (!session.settle() || !channel.send("set id=0x00980901 value=77")) return 1;
+  std::printf("other_write_unselected=%ld\n",
+              bytes_until(session, [&] { return listed_value(session, "Contrast") == "77"; }));
+  // "Gain, Automatic" is the seventh row; Left turns it off and Gain joins below it.
+  for (int i = 0; i < 6; ++i) session.send_key(e2e::Key::down);
+  if (!session.settle() || !listed_value(session, "Gain").empty()) return 1;
+  session.send_key(e2e::Key::left);
+  std::printf("row_joins_by_key=%ld\n",
+              bytes_until(session, [&] { return !listed_value(session, "Gain").empty(); }));
+  // Another program turns it back on (Gain leaves) and off again (Gain joins).
+  if (!session.settle() || !channel.send("set id=0x00980912 value=1")) return 1;
+  std::printf("row_leaves_by_other=%ld\n",
+              bytes_until(session, [&] { return listed_value(session, "Gain").empty(); }));
+  if (!session.settle() || !channel.send("set id=0x00980912 value=0")) return 1;
+  std::printf("row_joins_by_other=%ld\n",
+              bytes_until(session, [&] { return !listed_value(session, "Gain").empty(); }));
+  if (!session.settle() || !quit(session)) return 1;
+
+  constexpr int kIdleSeconds = 10;
+  long start_requests = 0, idle_requests = 0;
+  double start_cpu = 0, idle_cpu = 0;  // the first run's is its (almost nil) settling moment
+  if (!idle_run(scenario, 0, start_requests, start_cpu) ||
+      !idle_run(scenario, kIdleSeconds, idle_requests, idle_cpu))
+    return 1;
+  std::printf("idle_seconds=%d\nidle_requests=%ld\nidle_cpu_ms=%.3f\n", kIdleSeconds,
+              idle_requests - start_requests, idle_cpu);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -249,6 +393,7 @@ int main(int argc, char** argv) {
   if (args.size() >= 4 && args[0] == "time")
     return cmd_time(args[1], args[2], std::atoi(args[3].c_str()));
   if (args.size() >= 2 && args[0] == "rss") return cmd_rss(args[1]);
+  if (args.size() >= 3 && args[0] == "follow") return cmd_follow(args[1], args[2]);
   if (args.size() >= 4 && (args[0] == "screen" || args[0] == "walk") && args[2] == "--") {
     // An empty scenario runs ARGV without the preloaded camera (it brings its own).
     return cmd_screen(args[1], std::vector<std::string>(args.begin() + 3, args.end()),
