@@ -24,20 +24,16 @@ bool is_menu(const ControlEntry& entry) {
 }
 
 Entries::iterator find_in(Entries& entries, std::uint32_t id) {
-  const auto it =
-      std::lower_bound(entries.begin(), entries.end(), id,
-                       [](const ControlEntry& e, std::uint32_t key) { return e.id < key; });
+  const auto it = entries.begin() + static_cast<std::ptrdiff_t>(walk_position(entries, id));
   return it != entries.end() && it->id == id ? it : entries.end();
 }
 
-// Both lists stay in walk order, which is ascending id.
+// Both lists stay in walk order.
 void move_entry(Entries& from, Entries::iterator it, Entries& to) {
   ControlEntry entry = std::move(*it);
   from.erase(it);
-  const auto at =
-      std::lower_bound(to.begin(), to.end(), entry.id,
-                       [](const ControlEntry& e, std::uint32_t key) { return e.id < key; });
-  to.insert(at, std::move(entry));
+  const std::size_t at = walk_position(to, entry.id);
+  to.insert(to.begin() + static_cast<std::ptrdiff_t>(at), std::move(entry));
 }
 
 void note_value(TableChanges& changes, std::uint32_t id) {

@@ -123,13 +123,16 @@ ControlEntry* find_listed(ControlTable& table, std::uint32_t id) {
   return position < table.count() ? &table.at(position) : nullptr;
 }
 
-std::size_t listed_position(const ControlTable& table, std::uint32_t id) {
-  const auto& entries = table.entries;
+std::size_t walk_position(const std::vector<ControlEntry>& entries, std::uint32_t id) {
   const auto it =
       std::lower_bound(entries.begin(), entries.end(), id,
                        [](const ControlEntry& e, std::uint32_t key) { return e.id < key; });
-  return it != entries.end() && it->id == id ? static_cast<std::size_t>(it - entries.begin())
-                                             : entries.size();
+  return static_cast<std::size_t>(it - entries.begin());
+}
+
+std::size_t listed_position(const ControlTable& table, std::uint32_t id) {
+  const std::size_t position = walk_position(table.entries, id);
+  return position < table.count() && table.at(position).id == id ? position : table.count();
 }
 
 void build_control_table(Device& device, const std::vector<std::string_view>& ignore_names,

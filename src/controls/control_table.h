@@ -75,6 +75,9 @@ void build_control_table(Device& device, const std::vector<std::string_view>& ig
 // Asks the device for the entry's menu items, once.
 void collect_menu(Device& device, ControlEntry& entry);
 
+// Where the control stands, or would stand, among entries kept in walk order (ascending id).
+std::size_t walk_position(const std::vector<ControlEntry>& entries, std::uint32_t id);
+
 // The listed entry of the control, or nullptr.
 ControlEntry* find_listed(ControlTable& table, std::uint32_t id);
 // The position of the listed entry of the control, or table.count() when it is not listed.

@@ -140,12 +140,9 @@ std::uint32_t KeyLoop::selected_id() const {
 // The selection stays on its control. When that control left the list, it goes to the next
 // listed one in walk order (ids rise in walk order), or to the last one at the end.
 void KeyLoop::select_by_id(std::uint32_t id) {
-  const auto& entries = table_.entries;
-  const auto at =
-      std::lower_bound(entries.begin(), entries.end(), id,
-                       [](const ControlEntry& e, std::uint32_t key) { return e.id < key; });
-  const auto position = static_cast<std::size_t>(at - entries.begin());
-  selection_ = position < entries.size() ? position : (entries.empty() ? 0 : entries.size() - 1);
+  const std::size_t position = walk_position(table_.entries, id);
+  const std::size_t count = table_.count();
+  selection_ = position < count ? position : (count == 0 ? 0 : count - 1);
 }
 
 bool KeyLoop::follow_camera(short revents) {
