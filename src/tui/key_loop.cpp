@@ -33,12 +33,17 @@ class KeyLoop {
       : table_(table), device_(device), options_(options), screen_(screen) {}
 
   // Acts on one key; false when the key ends the run.
-  bool act(const KeyBinding& binding);
-  // Takes in what the camera reported; false when it is no longer worth waiting on.
-  bool follow_camera(short revents);
+  bool act(const KeyBinding& binding) {
+    drawing_ = true;
+    return act_on(binding);
+  }
+  // Takes in what the camera reported; false when it is no longer worth waiting on. While
+  // the layout is not shown the table follows all the same, and is drawn when it comes back.
+  bool follow_camera(short revents, bool layout_shown);
   std::size_t selection() const { return selection_; }
 
  private:
+  bool act_on(const KeyBinding& binding);
   void move_selection(Command command);
   void show_refusal(const WriteRefusal& refusal);
   void show_message(const std::string& text);
@@ -53,9 +58,10 @@ class KeyLoop {
   const RunOptions& options_;
   Screen& screen_;
   std::size_t selection_ = 0;  // stays 0 in an empty table: there is nothing to point at
+  bool drawing_ = true;        // the layout is on the screen
 };
 
-bool KeyLoop::act(const KeyBinding& binding) {
+bool KeyLoop::act_on(const KeyBinding& binding) {
   switch (binding.command) {
     case Command::select_next:
     case Command::select_previous:
@@ -145,7 +151,8 @@ void KeyLoop::select_by_id(std::uint32_t id) {
   selection_ = position < count ? position : (count == 0 ? 0 : count - 1);
 }
 
-bool KeyLoop::follow_camera(short revents) {
+bool KeyLoop::follow_camera(short revents, bool layout_shown) {
+  drawing_ = layout_shown;
   // An unplugged camera reports an error for good; waiting on it again would spin.
   if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
     show_disconnected();
@@ -167,8 +174,9 @@ bool KeyLoop::follow_camera(short revents) {
 
 void KeyLoop::show_changes(const TableChanges& changes, std::uint32_t selected_id) {
   if (changes.empty()) return;
+  if (changes.rows) select_by_id(selected_id);
+  if (!drawing_) return;
   if (changes.rows) {
-    select_by_id(selected_id);
     screen_.draw_control_list(selection_);
     screen_.draw_detail_panel(selection_);
     return;
@@ -191,6 +199,7 @@ void KeyLoop::show_refusal(const WriteRefusal& refusal) {
 }
 
 void KeyLoop::show_message(const std::string& text) {
+  if (!drawing_) return screen_.keep_status(text);
   screen_.show_status(text);
   screen_.refresh_main_screen();
 }
@@ -241,7 +250,10 @@ int run_key_loop(ControlTable& table, Device& device, const RunOptions& options)
   int idle_wakes = 0;
   for (;;) {
     if (wait_for_input(watched) < 0 && errno != EINTR) break;
-    if (watched[1].revents != 0 && !loop.follow_camera(watched[1].revents)) watched[1].fd = -1;
+    if (watched[1].revents != 0 &&
+        !loop.follow_camera(watched[1].revents, layout_shown && screen.terminal_fits())) {
+      watched[1].fd = -1;
+    }
     const bool keys_said_ready = (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
     bool quit = false;
     bool any_key = false;

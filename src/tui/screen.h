@@ -32,6 +32,9 @@ class Screen {
   void draw_detail_panel(std::size_t position);
   // Blanks the status area and shows text there; it stays until the next message.
   void show_status(const std::string& text);
+  // Keeps text for the status area without drawing it, while the layout cannot be shown; the
+  // layout shows it when it is drawn again.
+  void keep_status(const std::string& text) { status_ = text; }
   void refresh_main_screen();
 
   // The next key from the list window without waiting: a curses key code, or ERR when no key
