@@ -183,9 +183,7 @@ void KeyLoop::show_changes(const TableChanges& changes, std::uint32_t selected_i
   }
   // Only the rows whose numbers changed are drawn again: a slow line pays for nothing else.
   for (const std::uint32_t id : changes.values) {
-    const std::size_t position = listed_position(table_, id);
-    screen_.draw_changed_row(position, selection_);
-    if (position == selection_) screen_.draw_detail_panel(selection_);
+    screen_.draw_changed_entry(listed_position(table_, id), selection_);
   }
 }
 

@@ -144,18 +144,26 @@ void Screen::rest_cursor(std::size_t selection, std::size_t first, std::size_t e
   }
 }
 
-void Screen::draw_changed_row(std::size_t position, std::size_t selection) {
+void Screen::draw_changed_entry(std::size_t position, std::size_t selection) {
   WINDOW* list = session_.list_window();
   if (list == nullptr) return;
   const std::size_t first = first_shown(selection);
   const std::size_t end = std::min(first + kListShown, table_.count());
-  if (position < first || position >= end) return;
   const bool selected = position == selection;
-  if (selected) wattr_on(list, A_REVERSE, nullptr);
-  draw_control_row(position, static_cast<int>(position - first) + 1);
-  if (selected) wattr_off(list, A_REVERSE, nullptr);
-  rest_cursor(selection, first, end);
-  wrefresh(list);
+  if (position >= first && position < end) {
+    if (selected) wattr_on(list, A_REVERSE, nullptr);
+    draw_control_row(position, static_cast<int>(position - first) + 1);
+    if (selected) wattr_off(list, A_REVERSE, nullptr);
+    rest_cursor(selection, first, end);
+    wnoutrefresh(list);
+  }
+  // One update for the row and the panel: the cursor goes straight on to the panel's value,
+  // where it rests, not to the list's resting place first.
+  if (selected) {
+    paint_detail_panel(position);
+    wnoutrefresh(session_.detail_window());
+  }
+  doupdate();
 }
 
 void Screen::draw_control_row(std::size_t position, int row) {
@@ -178,8 +186,13 @@ void Screen::draw_control_row(std::size_t position, int row) {
 }
 
 void Screen::draw_detail_panel(std::size_t position) {
+  if (session_.detail_window() == nullptr) return;
+  paint_detail_panel(position);
+  wrefresh(session_.detail_window());
+}
+
+void Screen::paint_detail_panel(std::size_t position) {
   WINDOW* detail = session_.detail_window();
-  if (detail == nullptr) return;
   werase(detail);
   draw_border(detail);
   // An empty table has no entry to show: the panel stays blank.
@@ -204,7 +217,6 @@ void Screen::draw_detail_panel(std::size_t position) {
     // The cursor rests behind the value, the text a key changes most.
     wmove(detail, 2, kDetailTextLastCol);
   }
-  wrefresh(detail);
 }
 
 void Screen::show_status(const std::string& text) {

@@ -27,8 +27,9 @@ class Screen {
   bool set_up_screen(Device& device);
 
   void draw_control_list(std::size_t selection);
-  // Redraws one entry's row, if it is on the list window now, and nothing else.
-  void draw_changed_row(std::size_t position, std::size_t selection);
+  // Redraws one entry whose numbers changed: its row, if it is on the list window now, and
+  // the detail panel when it is the selected one; nothing else.
+  void draw_changed_entry(std::size_t position, std::size_t selection);
   void draw_detail_panel(std::size_t position);
   // Blanks the status area and shows text there; it stays until the next message.
   void show_status(const std::string& text);
@@ -55,6 +56,8 @@ class Screen {
 
  private:
   void draw_control_row(std::size_t position, int row);
+  // The panel's content, not yet sent to the terminal.
+  void paint_detail_panel(std::size_t position);
   // Where the list window's first row stands for a selection.
   static std::size_t first_shown(std::size_t selection);
   void rest_cursor(std::size_t selection, std::size_t first, std::size_t end);
