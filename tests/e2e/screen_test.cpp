@@ -627,11 +627,9 @@ TEST_F(FollowTest, ChangesWhileTheTerminalIsTooSmallShowWhenItGrowsBack) {
   ASSERT_TRUE(t->wait_for_text(0, 0, "Terminal too small: 10x40, need at least")) << t->dump();
   other_program("set id=" + kAutoGain + " value=0");
   other_program("set id=0x00980900 value=77");
-  other_program("unplug");
   t->resize(24, 80);
   t->send("x");
-  expect_shown(*t, {{0, 20, status_area("Camera /dev/video0 disconnected")},
-                    {5, 0, list_row("- Brightness", "77")},
+  expect_shown(*t, {{5, 0, list_row("- Brightness", "77")},
                     {12, 0, list_row("- Gain", "12")},
                     {6, 51, number_line("Val:", 77)}});
   wait_for_bar(*t, 5);
