@@ -252,7 +252,8 @@ int run_key_loop(ControlTable& table, Device& device, const RunOptions& options)
         !loop.follow_camera(watched[1].revents, layout_shown && screen.terminal_fits())) {
       watched[1].fd = -1;
     }
-    const bool keys_said_ready = (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    const bool keys_said_ready =
+        (watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
     bool quit = false;
     bool any_key = false;
     // Every key curses can hand over now, also those it keeps from an earlier read.
