@@ -23,7 +23,7 @@ echo
 echo "$keys keys, seed $seed, on the vivid 6.1 capture fixture, sanitized build: $outcome in"
 echo "${seconds} s: $(sed -n 's/^session: [0-9]* keys, seed [0-9]*, //p' "$log")."
 echo
-echo "After every key the selection bar, the selected row's number, the panel's name and (except"
-echo "while the panel is stale after L, as the screen is meant to be) its Val line match the value"
-echo "the simulated camera holds; at the end the saved file holds exactly the camera's non-default"
-echo "values."
+echo "After every key the selection bar, the selected row's number, the panel's name and its Val"
+echo "line match the value the simulated camera holds (the auto gain switch and Gain are hidden"
+echo "with \\`-i gain_automatic\\`, so the list keeps its rows); at the end the saved file holds"
+echo "exactly the camera's non-default values."

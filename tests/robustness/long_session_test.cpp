@@ -87,17 +87,22 @@ TEST_F(LongSession, ScreenAndSettingsFollowTheCameraThroughRandomKeys) {
   const camsim::Scenario scenario = camsim::scenario_from_file(scenario_path);
 
   // The table the program builds, built here the same way, for names, defaults and menus.
+  // The auto gain switch and its Gain are hidden (an ignore name hides every control whose
+  // name begins it): rows joining and leaving have tests of their own, and here the list
+  // must stay as this copy of it.
+  const std::vector<std::string_view> hidden = {"gain_automatic"};
   camctl::ControlTable table;
   {
     camsim::InProcessCamera sim(scenario);
     camctl::Device device;
     ASSERT_TRUE(camctl::open_capture_device(device, "/dev/video0", robust::null_output()));
-    camctl::build_control_table(device, {}, false, nullptr, table);
+    camctl::build_control_table(device, hidden, false, nullptr, table);
   }
   ASSERT_GT(table.count(), 18U) << "the list must scroll";
 
   const std::string settings = dir() + "/camera.txt";
-  e2e::Terminal s(robust::program_run(scenario_path, log_path(), {"-c", settings}));
+  e2e::Terminal s(
+      robust::program_run(scenario_path, log_path(), {"-c", settings, "-i", "gain_automatic"}));
   ASSERT_TRUE(s.settle()) << s.dump();
   CameraMirror camera(scenario, log_path());
 
@@ -125,14 +130,12 @@ TEST_F(LongSession, ScreenAndSettingsFollowTheCameraThroughRandomKeys) {
   };
   std::mt19937 random(seed);
   std::size_t selection = 0;
-  bool detail_stale = false;  // after L the panel waits for the next key that redraws it
   long val_checks = 0;
   std::string history;
   for (long k = 0; k < keys; ++k) {
     const RandomKey& key = pool[random() % pool.size()];
     history += std::string(key.name) + " ";
     if (history.size() > 200) history.erase(0, history.size() - 200);
-    const std::int32_t before = camera.value(table.at(selection).id);
     s.send(key.bytes);
     ASSERT_TRUE(s.settle()) << "key " << k << " (" << key.name << "), seed " << seed << ", exited "
                             << s.exited() << " signal " << s.term_signal() << "\n"
@@ -146,11 +149,6 @@ TEST_F(LongSession, ScreenAndSettingsFollowTheCameraThroughRandomKeys) {
     }
     const camctl::ControlEntry& entry = table.at(selection);
     const std::int32_t held = camera.value(entry.id);
-    if (key.action == Action::load) detail_stale = true;
-    if (key.action == Action::move || key.action == Action::reset ||
-        (key.action == Action::adjust && held != before)) {
-      detail_stale = false;
-    }
     const std::string where = "key " + std::to_string(k) + " (" + key.name + "), seed " +
                               std::to_string(seed) + ", selection " + entry.display_name +
                               "\nlast keys: " + history + "\n" + s.dump();
@@ -166,10 +164,8 @@ TEST_F(LongSession, ScreenAndSettingsFollowTheCameraThroughRandomKeys) {
           << where;
     }
     ASSERT_EQ(s.text(5, 53, 23), robust::pad(entry.display_name.substr(0, 23), 23)) << where;
-    if (!detail_stale) {
-      ASSERT_EQ(robust::val_line(s), held) << where;
-      ++val_checks;
-    }
+    ASSERT_EQ(robust::val_line(s), held) << where;
+    ++val_checks;
   }
 
   // A last save, then the file must hold exactly the camera's values away from their defaults.
