@@ -25,5 +25,5 @@ echo "${seconds} s: $(sed -n 's/^session: [0-9]* keys, seed [0-9]*, //p' "$log")
 echo
 echo "After every key the selection bar, the selected row's number, the panel's name and its Val"
 echo "line match the value the simulated camera holds (the auto gain switch and Gain are hidden"
-echo "with \\`-i gain_automatic\\`, so the list keeps its rows); at the end the saved file holds"
+echo "with \`-i gain_automatic\`, so the list keeps its rows); at the end the saved file holds"
 echo "exactly the camera's non-default values."
