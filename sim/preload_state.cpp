@@ -28,14 +28,6 @@ namespace {
 using OpenFn = int (*)(const char*, int, ...);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using CloseFn = int (*)(int);
-using PpollFn = int (*)(pollfd*, nfds_t, const timespec*, const sigset_t*);
-
-// The C library's name for the call the program's headers chose.
-#if defined(__USE_TIME_BITS64) && defined(__TIMESIZE) && __TIMESIZE == 32
-constexpr const char* kPpollName = "__ppoll64";
-#else
-constexpr const char* kPpollName = "ppoll";
-#endif
 
 OpenFn real_open_fn() {
   static auto fn = reinterpret_cast<OpenFn>(dlsym(RTLD_NEXT, "open"));
@@ -51,11 +43,6 @@ IoctlFn real_ioctl_fn() {
 }
 CloseFn real_close_fn() {
   static auto fn = reinterpret_cast<CloseFn>(dlsym(RTLD_NEXT, "close"));
-  return fn;
-}
-
-PpollFn real_ppoll_fn() {
-  static auto fn = reinterpret_cast<PpollFn>(dlsym(RTLD_NEXT, kPpollName));
   return fn;
 }
 
@@ -171,19 +158,6 @@ void read_commands(void* /*context*/) {
   }
 }
 
-// Waits through ppoll so a caller's signal mask (ppoll, pselect) is honoured.
-class MaskedWaiter : public Waiter {
- public:
-  explicit MaskedWaiter(const sigset_t* mask) : mask_(mask) {}
-  int wait(pollfd* fds, nfds_t count, int timeout_ms) override {
-    timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-    return real_ppoll_fn()(fds, count, timeout_ms < 0 ? nullptr : &timeout, mask_);
-  }
-
- private:
-  const sigset_t* mask_;
-};
-
 bool is_device_path(const char* path) {
   const char* device = std::getenv("CAMSIM_DEVICE");
   return path != nullptr && std::strcmp(path, device != nullptr ? device : "/dev/video0") == 0;
@@ -236,9 +210,8 @@ int preload_node_fd() {
   return s->router->node_fd();
 }
 
-int preload_wait(pollfd* fds, nfds_t count, int timeout_ms, const sigset_t* mask) {
+int preload_wait(pollfd* fds, nfds_t count, int timeout_ms, Waiter& waiter) {
   State* s = g_state;
-  MaskedWaiter waiter(mask);
   return s->router->poll(fds, count, timeout_ms, waiter,
                          SideChannel{s->control_fd, read_commands, nullptr});
 }

@@ -2,7 +2,8 @@
 #pragma once
 
 #include <poll.h>
-#include <signal.h>
+
+#include "sim/router.h"
 
 namespace camsim {
 
@@ -13,8 +14,8 @@ int preload_close(int fd);
 // The simulated node's descriptor, -1 while it is not open.
 int preload_node_fd();
 // A wait on a set that holds the simulated node (callers check preload_node_fd first): the node
-// answers for itself, the others are waited on by the system with the signal mask given (null:
-// the caller's), and commands on the CAMSIM_CONTROL channel are applied while nothing is ready.
-int preload_wait(pollfd* fds, nfds_t count, int timeout_ms, const sigset_t* mask);
+// answers for itself, the others are waited on through waiter, and commands on the
+// CAMSIM_CONTROL channel are applied while nothing is ready.
+int preload_wait(pollfd* fds, nfds_t count, int timeout_ms, Waiter& waiter);
 
 }  // namespace camsim

@@ -36,6 +36,26 @@ Fn next_symbol(const char* name) {
   return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
+// Waits through the C library's ppoll, so a caller's signal mask (ppoll, pselect) is honoured;
+// a null mask keeps the caller's.
+class MaskedWaiter : public camsim::Waiter {
+ public:
+  explicit MaskedWaiter(const sigset_t* mask) : mask_(mask) {}
+  int wait(pollfd* fds, nfds_t count, int timeout_ms) override {
+    static const auto real = next_symbol<PpollFn>(kPpollName);
+    timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+    return real(fds, count, timeout_ms < 0 ? nullptr : &timeout, mask_);
+  }
+
+ private:
+  const sigset_t* mask_;
+};
+
+int wait_with_node(pollfd* fds, nfds_t count, int timeout_ms, const sigset_t* mask) {
+  MaskedWaiter waiter(mask);
+  return camsim::preload_wait(fds, count, timeout_ms, waiter);
+}
+
 bool node_in(const pollfd* fds, nfds_t count, int node) {
   for (nfds_t i = 0; i < count; ++i) {
     if (fds[i].fd == node) return true;
@@ -66,7 +86,7 @@ int select_through_poll(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exc
     if (in(exceptfds, fd)) events |= POLLPRI;
     if (events != 0) fds.push_back(pollfd{fd, events, 0});
   }
-  const int n = camsim::preload_wait(fds.data(), fds.size(), timeout_ms, mask);
+  const int n = wait_with_node(fds.data(), fds.size(), timeout_ms, mask);
   if (n < 0) return n;
   int ready = 0;
   for (const pollfd& p : fds) {
@@ -112,14 +132,14 @@ int poll(pollfd* fds, nfds_t count, int timeout_ms) {
   static const auto real = next_symbol<PollFn>("poll");
   const int node = camsim::preload_node_fd();
   if (node < 0 || !node_in(fds, count, node)) return real(fds, count, timeout_ms);
-  return camsim::preload_wait(fds, count, timeout_ms, nullptr);
+  return wait_with_node(fds, count, timeout_ms, nullptr);
 }
 
 int ppoll(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask) {
   static const auto real = next_symbol<PpollFn>(kPpollName);
   const int node = camsim::preload_node_fd();
   if (node < 0 || !node_in(fds, count, node)) return real(fds, count, timeout, mask);
-  return camsim::preload_wait(fds, count, to_ms(timeout), mask);
+  return wait_with_node(fds, count, to_ms(timeout), mask);
 }
 
 int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, timeval* timeout) {
