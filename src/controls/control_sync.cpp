@@ -58,8 +58,7 @@ struct ControlState {
   std::uint32_t id = 0;
   bool has_value = false;
   std::int32_t value = 0;
-  bool has_flags = false;
-  std::uint32_t flags = 0;
+  std::uint32_t flags = 0;  // every event and every query says what they are now
   bool has_range = false;
   std::int32_t minimum = 0, maximum = 0, step = 0, default_value = 0;
 };
@@ -88,7 +87,7 @@ void apply_state(ControlTable& table, Device& device, const ControlState& state,
     }
     shown_change = true;
   }
-  if (state.has_flags) entry.flags = state.flags;
+  entry.flags = state.flags;
 
   if (!is_listed) {
     if (state.has_value) entry.value = state.value;
@@ -130,8 +129,6 @@ void apply_control_event(ControlTable& table, Device& device, const v4l2_event& 
   state.id = event.id;
   state.has_value = (ctrl.changes & V4L2_EVENT_CTRL_CH_VALUE) != 0;
   state.value = ctrl.value;
-  // Every event carries the control's flags as they are now, whatever changed.
-  state.has_flags = true;
   state.flags = ctrl.flags;
   state.has_range = (ctrl.changes & V4L2_EVENT_CTRL_CH_RANGE) != 0;
   state.minimum = ctrl.minimum;
@@ -162,7 +159,6 @@ int recheck_control(ControlTable& table, Device& device, std::uint32_t id, Table
   if (const int error = device.query_control(query); error != 0) return error;
   ControlState state;
   state.id = id;
-  state.has_flags = true;
   state.flags = query.flags;
   state.has_range = true;
   state.minimum = query.minimum;
