@@ -187,6 +187,54 @@ TEST(SettingsWriter, OnlyEntriesAwayFromTheirDefaultsInTableOrder) {
   EXPECT_EQ(read_file(path), "");
 }
 
+// A save keeps the lines of the file it replaces that belong to no control of its camera: one
+// file serves several cameras. A line of its own goes, whatever name and line end it has.
+TEST(SettingsWriter, KeepsEveryLineThatNamesNoControlOfThisCamera) {
+  camctl::ControlTable table;
+  table.entries = {entry("brightness", 60, 50), entry("contrast", 0, 0),
+                   entry("auto_exposure", 1, 3)};
+  table.entries[2].id = 0x009a0901;
+  table.inactive = {entry("exposure_time_absolute", 0, 0)};
+  table.inactive[0].id = 0x009a0902;
+  // Hidden with -i, and read-only: still this camera's.
+  table.unlisted = {{0x00980913, "gain"}, {0x00980001, "user_controls"}};
+  const std::string ours = "brightness=60\r\nauto_exposure=1\r\n";
+  const struct {
+    const char* name;
+    const char* previous;
+    const char* kept;  // after this camera's own lines
+  } cases[] = {
+      {"no file", "", ""},
+      {"another camera's lines, in order, with CR LF", "zoom_absolute=3\nfocus_absolute=40\r\n",
+       "zoom_absolute=3\r\nfocus_absolute=40\r\n"},
+      {"our lines are replaced, never kept twice", "brightness=10\r\ncontrast=7\r\npan=1\r\n",
+       "pan=1\r\n"},
+      {"the other kernel's names of our controls",
+       "exposure_auto=1\r\nexposure_absolute=300\r\ntilt=2\r\n", "tilt=2\r\n"},
+      {"waiting, hidden and read-only controls are ours",
+       "exposure_time_absolute=300\r\ngain=7\r\nuser_controls=0\r\n", ""},
+      {"blanks before a key the reader would swallow", "pan=1\r\n  brightness=5\r\n", "pan=1\r\n"},
+      {"lines that name nothing stay as they are",
+       "a comment\r\nbrightness =5\r\n\r\n=9\r\nzoom_absolute=x",
+       "a comment\r\nbrightness =5\r\n\r\n=9\r\nzoom_absolute=x\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(camctl::merge_settings(table, c.previous), ours + c.kept);
+  }
+  for (camctl::ControlEntry& e : table.entries) e.value = e.default_value;
+  EXPECT_EQ(camctl::merge_settings(table, "brightness=60\r\n"), "");
+
+  // A node without a single control saves nothing, and leaves the file as it was.
+  TempDir dir;
+  const std::string path = dir.file("camera.txt");
+  write_file(path, "brightness=60\n\r\n");
+  EXPECT_FALSE(camctl::save_settings(camctl::ControlTable{}, path.c_str()));
+  EXPECT_EQ(read_file(path), "brightness=60\n\r\n");
+  EXPECT_FALSE(camctl::save_settings(camctl::ControlTable{}, dir.file("new.txt").c_str()));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("new.txt")));
+}
+
 // ---------------------------------------------------------------------------------------
 // Loading into the table and the simulated camera.
 
@@ -615,8 +663,10 @@ TEST_F(Load, RoundTripOfGeneratedTables) {
       }
       saved.push_back(e.value);
     }
+    // The file still holds the last round's camera, whose lines this camera's save keeps.
+    const std::string previous = read_file(path_);
     ASSERT_TRUE(camctl::save_settings(table_, path_.c_str()));
-    ASSERT_EQ(read_file(path_), camctl::format_settings(table_));
+    ASSERT_EQ(read_file(path_), camctl::merge_settings(table_, previous));
     reset();
     ASSERT_TRUE(camctl::load_settings(table_, device_, path_.c_str()));
     for (std::size_t i = 0; i < table_.count(); ++i) {

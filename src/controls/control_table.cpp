@@ -160,25 +160,35 @@ void build_control_table(Device& device, const std::vector<std::string_view>& ig
     // its value is read when it does.
     const bool waiting =
         !list_mode && (query.flags & kSkipFlags) == V4L2_CTRL_FLAG_INACTIVE && is_readable(query);
-    if ((query.flags & kSkipFlags) != 0 && !waiting) continue;
+    std::string display_name = copy_name(query.name, sizeof query.name);
+    std::string variable_name = derive_variable_name(display_name);
+    // Every control the walk passes without listing it is still this camera's own.
+    const auto unlisted = [&] {
+      if (!list_mode) table.unlisted.push_back({id, std::move(variable_name)});
+    };
+    if ((query.flags & kSkipFlags) != 0 && !waiting) {
+      unlisted();
+      continue;
+    }
 
     v4l2_control current{};
     current.id = id;
-    if (!waiting && device.get_control(current) != 0) continue;
+    if (!waiting && device.get_control(current) != 0) {
+      unlisted();
+      continue;
+    }
 
-    std::string display_name = copy_name(query.name, sizeof query.name);
-    std::string variable_name = derive_variable_name(display_name);
     if (list_mode) {
       std::fprintf(out, "INFO: %30s = %-30s\n", variable_name.c_str(), display_name.c_str());
       continue;
     }
-    if (!ignore_names.empty() && is_ignored(ignore_names, variable_name)) continue;
-
     const bool is_menu =
         query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
     // A menu whose range holds no index at all offers nothing to choose from.
-    if (is_menu &&
-        static_cast<std::int64_t>(query.maximum) == static_cast<std::int64_t>(query.minimum) - 1) {
+    if ((!ignore_names.empty() && is_ignored(ignore_names, variable_name)) ||
+        (is_menu && static_cast<std::int64_t>(query.maximum) ==
+                        static_cast<std::int64_t>(query.minimum) - 1)) {
+      unlisted();
       continue;
     }
 

@@ -36,6 +36,11 @@ struct ControlEntry {
   std::vector<MenuEntry> menu_entries;  // ascending index
 };
 
+struct ControlName {
+  std::uint32_t id = 0;
+  std::string variable_name;
+};
+
 struct ControlTable {
   // The controls a user may change now, in the order the device reports them (ascending id).
   std::vector<ControlEntry> entries;
@@ -43,11 +48,16 @@ struct ControlTable {
   // auto cluster while the auto control is on. Ascending id; their values are not known until
   // they join the list.
   std::vector<ControlEntry> inactive;
+  // The other controls the walk returned: hidden with -i, read-only, disabled, unreadable.
+  // Only their ids and variable names are kept, so that a save knows every key of this camera.
+  std::vector<ControlName> unlisted;
   // Whether controls joining the list have their menu items asked (the screen shows them;
   // loading or saving a file does not need them).
   bool ask_menus = true;
 
   std::size_t count() const { return entries.size(); }
+  // False for a node that offers no control at all (a webcam's metadata node).
+  bool has_controls() const { return !entries.empty() || !inactive.empty() || !unlisted.empty(); }
   ControlEntry& at(std::size_t position) { return entries[position]; }
   const ControlEntry& at(std::size_t position) const { return entries[position]; }
 };

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 #include "controls/adjust.h"
@@ -159,6 +160,37 @@ std::FILE* open_for_reading(const char* path) {
   return stream;
 }
 
+// The file a save replaces may hold other cameras' lines, which the save keeps. A file that
+// cannot be read, or is too large to be a settings file, is not replaced at all: what it holds
+// would be lost. Pipes and device nodes have nothing to keep.
+bool read_previous_settings(const char* path, std::string& text) {
+  constexpr off_t kMaxPreviousSize = off_t{1} << 20;
+  text.clear();
+  struct stat info {};
+  if (::stat(path, &info) != 0) return errno == ENOENT;
+  if (!S_ISREG(info.st_mode)) return true;
+  if (info.st_size > kMaxPreviousSize) return false;
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT;
+  char buffer[4096];
+  bool ok = true;
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+    if (static_cast<off_t>(text.size()) > kMaxPreviousSize) {
+      ok = false;
+      break;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
 }  // namespace
 
 bool LoadReport::complete() const {
@@ -179,8 +211,48 @@ std::string format_settings(const ControlTable& table) {
   return text;
 }
 
+bool is_own_key(const ControlTable& table, std::string_view key) {
+  const std::uint32_t aliased = aliased_control_id(key);
+  const auto names = [&](std::uint32_t id, const std::string& name) {
+    return name == key || (aliased != 0 && id == aliased);
+  };
+  for (const auto* list : {&table.entries, &table.inactive}) {
+    for (const ControlEntry& entry : *list) {
+      if (names(entry.id, entry.variable_name)) return true;
+    }
+  }
+  return std::any_of(table.unlisted.begin(), table.unlisted.end(),
+                     [&](const ControlName& c) { return names(c.id, c.variable_name); });
+}
+
+std::string merge_settings(const ControlTable& table, std::string_view previous) {
+  std::string text = format_settings(table);
+  while (!previous.empty()) {
+    const std::size_t end = previous.find('\n');
+    std::string_view line = previous.substr(0, end);
+    previous.remove_prefix(end == std::string_view::npos ? previous.size() : end + 1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    const std::size_t equals = line.find('=');
+    if (equals != std::string_view::npos) {
+      // The reader swallows white space before a key, except at the very start of the file: a
+      // key that names one of ours behind blanks would otherwise come back and override it.
+      std::string_view key = line.substr(0, equals);
+      key.remove_prefix(std::min(key.find_first_not_of(" \t\r\v\f"), key.size()));
+      if (is_own_key(table, key)) continue;
+    }
+    text += line;
+    text += "\r\n";
+  }
+  return text;
+}
+
 bool save_settings(const ControlTable& table, const char* path) {
-  return write_settings_file(path, format_settings(table));
+  // A node without a single control (the metadata node of a webcam) has nothing of a camera
+  // to save, and writing would only cut the other cameras' lines out of a shared file.
+  if (!table.has_controls()) return false;
+  std::string previous;
+  if (!read_previous_settings(path, previous)) return false;
+  return write_settings_file(path, merge_settings(table, previous));
 }
 
 bool load_settings(ControlTable& table, Device& device, const char* path, LoadReport* report) {

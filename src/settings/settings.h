@@ -13,8 +13,10 @@ namespace camctl {
 class Device;
 struct ControlTable;
 
-// Writes every entry away from its default as "name=value\r\n", replacing the file only once
-// the new content is safely stored. Returns false on any failure.
+// Writes every entry away from its default as "name=value\r\n", followed by the lines of the
+// file it replaces that belong to no control of this camera, and replaces the file only once the
+// new content is safely stored. Returns false on any failure, and for a camera without a single
+// control, which has nothing to save.
 bool save_settings(const ControlTable& table, const char* path);
 
 // A pair of the settings file that a load did not apply.
@@ -43,8 +45,16 @@ struct LoadReport {
 bool load_settings(ControlTable& table, Device& device, const char* path,
                    LoadReport* report = nullptr);
 
-// The whole file text save_settings writes for the table.
+// The lines save_settings writes for the table's own controls.
 std::string format_settings(const ControlTable& table);
+
+// True when key names one of the camera's controls, listed, waiting or hidden, under the
+// running kernel's name or the other kernel's.
+bool is_own_key(const ControlTable& table, std::string_view key);
+
+// The whole file text save_settings writes over a file that held previous: the table's lines,
+// then every line of previous whose key is not the camera's own, in order, ended with CR LF.
+std::string merge_settings(const ControlTable& table, std::string_view previous);
 
 // Replaces the file at path by content (see save_settings). Returns false on any failure.
 bool write_settings_file(const char* path, std::string_view content);

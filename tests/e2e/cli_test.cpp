@@ -300,6 +300,35 @@ TEST_F(Restore, SaveThenLoadIntoACameraAtItsDefaults) {
   EXPECT_EQ(r.exit_status, 1);
 }
 
+// One file serves two cameras: a save from one keeps the other's lines, and a node without a
+// single control (a webcam's metadata node) refuses to save and leaves the file as it was.
+TEST_F(Restore, ASharedFileKeepsTheOtherCamerasLinesThroughASave) {
+  const std::string webcam = fixture_path("uvc-webcam-5.10.txt");
+  const std::string webcam_lines = "focus_auto=0\r\nfocus_absolute=40\r\n";
+  write_file("brightness=10\r\n" + webcam_lines);
+  ProgramResult r = run({"-S", "-c", file()});
+  EXPECT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_EQ(e2e::read_file(file()), webcam_lines);  // Restore's brightness is at its default
+
+  std::filesystem::remove(log());
+  r = run({"-L", "-c", file()}, webcam);
+  EXPECT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_EQ(writes(),
+            "write id=0x009a090c value=0 result=0 returned=0\n"
+            "write id=0x009a090a value=40 result=0 returned=40\n");
+
+  const std::string metadata_node = dir_ + "/metadata.txt";
+  std::ofstream(metadata_node) << "device driver=\"uvcvideo\" card=\"Webcam\" bus_info=\"usb-1\" "
+                                  "version=0x1 capabilities=0x84a00001 device_caps=0x04a00000\n";
+  r = run({"-S", "-c", file()}, metadata_node);
+  EXPECT_EQ(r.out,
+            "INFO: Opening /dev/video0 device\nINFO: Device is Webcam on bus usb-1\n"
+            "ERROR: Cannot save " +
+                file() + "\n");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(e2e::read_file(file()), webcam_lines);
+}
+
 TEST_F(Restore, RenamedWebcamControlsLoadUnderTheOtherKernelsNames) {
   // The 5.10 webcam names "Exposure, Auto"; a file from a newer kernel says "auto_exposure".
   write_file("exposure_time_absolute=300\r\nauto_exposure=1\r\n");

@@ -439,6 +439,29 @@ TEST_F(ScreenTest, KeysSaveAndLoadFailuresNameThePath) {
   EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
+// S replaces only this camera's lines of a file that several cameras share; a node without a
+// single control has nothing to save and leaves the file alone.
+TEST_F(ScreenTest, KeysSaveKeepsOtherCamerasLinesAndANodeWithoutControlsSavesNothing) {
+  write_settings("zoom_absolute=3\r\nbrightness=7\r\n");
+  auto t = start("screen-five.txt");
+  t->send_key(Key::right);
+  t->send("s");
+  ASSERT_TRUE(t->wait_for_text(0, 20, "Config file " + settings_path() + " saved")) << t->dump();
+  t->send("q");
+  EXPECT_EQ(t->wait_exit(), 0);
+  const std::string saved = e2e::read_file(settings_path());
+  EXPECT_TRUE(saved.starts_with("brightness=52\r\n")) << saved;
+  EXPECT_TRUE(saved.ends_with("\r\nzoom_absolute=3\r\n")) << saved;
+  EXPECT_EQ(saved.find("brightness=7"), std::string::npos) << saved;
+
+  t = start("screen-metadata.txt");
+  t->send("s");
+  ASSERT_TRUE(t->wait_for_text(0, 20, "Cannot save " + settings_path() + " ")) << t->dump();
+  t->send("q");
+  EXPECT_EQ(t->wait_exit(), 0);
+  EXPECT_EQ(e2e::read_file(settings_path()), saved);
+}
+
 TEST_F(ScreenTest, KeysRefusedWriteIsReportedAndLeavesTheValue) {
   auto t = start("screen-refuse.txt");
   t->send_key(Key::right);
