@@ -11,12 +11,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "controls/control_table.h"
 #include "settings/file_ops.h"
@@ -115,6 +117,62 @@ class SettingsFileOpsGuard {
 };
 
 // ---------------------------------------------------------------------------------------
+// What a power cut needs: the order of syncs, and what an earlier cut left behind.
+
+namespace order {
+std::vector<std::string> synced;  // what each fsync reached, by its path
+int fsync(int fd) {
+  char path[PATH_MAX] = {};
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t length = ::readlink(link.c_str(), path, sizeof path - 1);
+  synced.push_back(
+      length > 0 ? fs::path(std::string(path, static_cast<std::size_t>(length))).filename().string()
+                 : "?");
+  return ::fsync(fd);
+}
+}  // namespace order
+
+// On FAT a rename reaches the disk only with the renamed file's own inode: the file is synced
+// under its new name after the rename, and its folder after that.
+TEST(SaveSettings, TheRenamedFileIsSyncedUnderItsNameBeforeItsFolder) {
+  TempDir dir;
+  const std::string path = dir.file("camera.txt");
+  write_file(path, kOld);
+  camctl::SettingsFileOps ops = camctl::real_settings_file_ops();
+  ops.fsync = order::fsync;
+  SettingsFileOpsGuard guard(ops);
+  order::synced.clear();
+  ASSERT_TRUE(camctl::save_settings(table_of(1), path.c_str()));
+  ASSERT_EQ(order::synced.size(), 3U);
+  EXPECT_TRUE(order::synced[0].starts_with(".camera.txt.")) << order::synced[0];
+  EXPECT_EQ(order::synced[1], "camera.txt");
+  EXPECT_EQ(order::synced[2], fs::path(dir.path()).filename().string());
+}
+
+TEST(SaveSettings, TemporariesLeftByAnEarlierCutAreRemovedAndNothingElse) {
+  TempDir dir;
+  const std::string path = dir.file("camera.txt");
+  write_file(path, kOld);
+  const struct {
+    const char* name;
+    bool removed;
+  } cases[] = {
+      {".camera.txt.ab12cd34", true},   {".camera.txt.00000000", true},
+      {".camera.txt.AB12CD34", false},  {".camera.txt.ab12cd3", false},
+      {".camera.txt.ab12cd345", false}, {".camera.txt.ab12-d34", false},
+      {"camera.txt.ab12cd34", false},   {".camera.txt~", false},
+      {".other.txt.ab12cd34", false},   {".camera.txt.ab12cd34.bak", false},
+  };
+  std::set<std::string> expected = {"camera.txt"};
+  for (const auto& c : cases) {
+    write_file(dir.file(c.name), "left over");
+    if (!c.removed) expected.insert(c.name);
+  }
+  ASSERT_TRUE(camctl::save_settings(table_of(1), path.c_str()));
+  EXPECT_EQ(dir.names(), expected);
+}
+
+// ---------------------------------------------------------------------------------------
 // Permissions, links, and what the path is.
 
 TEST(SaveSettings, ANewFileGetsReadAndWriteForAllLessTheUmask) {
@@ -153,7 +211,7 @@ TEST(SaveSettings, AnExistingFileKeepsItsPermissionsAndOwner) {
     EXPECT_EQ(info.st_gid, kNobody);
   }
   EXPECT_NE(info.st_ino, old_inode);  // a new file took the name: the old one was never cut
-  EXPECT_EQ(read_file(path), camctl::format_settings(table_of(3)));
+  EXPECT_EQ(read_file(path), camctl::merge_settings(table_of(3), kOld));
   EXPECT_EQ(dir.names(), std::set<std::string>{"camera.txt"});
 }
 
@@ -172,7 +230,7 @@ TEST(SaveSettings, SymbolicLinksAreFollowedAndKept) {
   EXPECT_TRUE(S_ISLNK(stat_of(dir.file("outer")).st_mode));
   EXPECT_TRUE(S_ISLNK(stat_of(dir.file("camera.txt")).st_mode));
   EXPECT_EQ(fs::read_symlink(dir.file("camera.txt")), "boot/real.txt");
-  EXPECT_EQ(read_file(real), camctl::format_settings(table));
+  EXPECT_EQ(read_file(real), camctl::merge_settings(table, kOld));
   EXPECT_EQ(stat_of(real).st_mode & 07777, 0640U);
   EXPECT_EQ(fs::directory_iterator(dir.file("boot"))->path().filename(), "real.txt");
 
@@ -249,7 +307,7 @@ TEST(SaveSettings, ADirectoryClosedToNewNamesGetsItsFileRewrittenInPlace) {
   }
   EXPECT_TRUE(saved);
   EXPECT_FALSE(created);
-  EXPECT_EQ(read_file(path), camctl::format_settings(table));
+  EXPECT_EQ(read_file(path), camctl::merge_settings(table, kOld));
   EXPECT_EQ(stat_of(path).st_ino, old_inode);
   EXPECT_EQ(entries_in(closed), 1);
 }
@@ -302,7 +360,7 @@ TEST(SaveSettings, AWriteCutShortByTheFileSizeLimitKeepsThePreviousFile) {
   EXPECT_EQ(dir.names(), std::set<std::string>{"camera.txt"});
   // The same save succeeds without the limit.
   EXPECT_TRUE(camctl::save_settings(table, path.c_str()));
-  EXPECT_EQ(read_file(path), camctl::format_settings(table));
+  EXPECT_EQ(read_file(path), camctl::merge_settings(table, kOld));
 }
 
 TEST(SaveSettings, AFullFilesystemKeepsThePreviousFile) {
@@ -329,7 +387,7 @@ TEST(SaveSettings, AFileMountedOverThePathIsRewrittenInPlace) {
   const bool saved = camctl::save_settings(table, path.c_str());
   ::umount2(path.c_str(), MNT_DETACH);
   EXPECT_TRUE(saved);
-  EXPECT_EQ(read_file(outside), camctl::format_settings(table));
+  EXPECT_EQ(read_file(outside), camctl::merge_settings(table, kOld));
   EXPECT_EQ(dir.names(), (std::set<std::string>{"camera.txt", "outside.txt"}));
 
   // A read-only filesystem takes neither a new name nor an in-place write: a failure,
@@ -416,7 +474,7 @@ TEST(SaveSettings, WriteSyncAndCloseFailuresAreReported) {
   // Short writes and interruptions are carried on, not failures.
   fail::chunk = 7;
   EXPECT_TRUE(camctl::save_settings(table, path.c_str()));
-  EXPECT_EQ(read_file(path), camctl::format_settings(table));
+  EXPECT_EQ(read_file(path), camctl::merge_settings(table, kOld));
   fail::reset();
 
   // In place, for a pipe, the same failures count.

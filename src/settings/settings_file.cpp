@@ -1,6 +1,9 @@
 // Storing the settings file so that a failure at any point leaves the previous file whole.
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,6 +22,9 @@ namespace {
 constexpr int kMaxLinkHops = 40;
 constexpr int kMaxTempAttempts = 100;
 constexpr std::size_t kLinkBufferSize = 4096;
+// A temporary is named ".NAME.SUFFIX" beside the file: SUFFIX has this many of these characters.
+constexpr std::size_t kTempSuffixLength = 8;
+constexpr std::string_view kTempDigits = "abcdefghijklmnopqrstuvwxyz0123456789";
 
 // The path of the file a chain of symbolic links ends at, which need not exist yet: the
 // user's link stays, the file behind it is what gets replaced.
@@ -54,11 +60,10 @@ std::string temp_suffix() {
   mix ^= mix >> 31;
   mix *= 0xbf58476d1ce4e5b9U;
   mix ^= mix >> 27;
-  constexpr std::string_view kDigits = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::string suffix;
-  for (int i = 0; i < 8; ++i) {
-    suffix.push_back(kDigits[static_cast<std::size_t>(mix % kDigits.size())]);
-    mix /= kDigits.size();
+  for (std::size_t i = 0; i < kTempSuffixLength; ++i) {
+    suffix.push_back(kTempDigits[static_cast<std::size_t>(mix % kTempDigits.size())]);
+    mix /= kTempDigits.size();
   }
   return suffix;
 }
@@ -110,13 +115,51 @@ bool directory_refuses_names(int error) {
 }
 
 void sync_directory(const std::string& directory) {
-  // The rename is done; a directory that cannot be synced (some filesystems refuse) does
-  // not make the saved file any less saved.
+  // The file itself is on the disk by now; a directory that cannot be synced (some filesystems
+  // refuse) does not make it any less saved.
   const int fd =
       ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  ::fsync(fd);
+  settings_file_ops().fsync(fd);
   ::close(fd);
+}
+
+// The renamed file, synced under its new name. On FAT (a board's /boot) a rename over a file
+// only moves the new file into the old one's directory entry in memory: where its data starts
+// and its size reach the disk when that file's own inode is written, which syncing the folder
+// does not do. Syncing the folder writes the removed temporary entry and the freed clusters, so
+// without this a cut leaves the entry pointing at clusters the FAT calls free.
+bool sync_renamed_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  bool ok = true;
+  // fsync writes the inode only while it is dirty; if the kernel's writeback has just written
+  // it without waiting, its entry may still sit unwritten in the device's buffers. On FAT, whose
+  // /boot holds little else, a sync of the whole filesystem writes those too.
+  struct statfs fs {};
+  if (::fstatfs(fd, &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC && ::syncfs(fd) != 0) ok = false;
+  if (settings_file_ops().fsync(fd) != 0) ok = false;
+  ::close(fd);
+  return ok;
+}
+
+// A temporary of this file (see replace_file) that a crash or a power cut left behind.
+bool is_own_temporary(std::string_view name, std::string_view base) {
+  if (name.size() != 1 + base.size() + 1 + kTempSuffixLength || name[0] != '.' ||
+      name.substr(1, base.size()) != base || name[1 + base.size()] != '.') {
+    return false;
+  }
+  return name.substr(2 + base.size()).find_first_not_of(kTempDigits) == std::string_view::npos;
+}
+
+// Removes the temporaries that earlier saves of the same file left behind, and nothing else.
+void remove_stale_temporaries(const std::string& directory, const std::string& base) {
+  DIR* folder = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (folder == nullptr) return;
+  while (const dirent* item = ::readdir(folder)) {
+    if (is_own_temporary(item->d_name, base)) ::unlink((directory + item->d_name).c_str());
+  }
+  ::closedir(folder);
 }
 
 bool replace_file(const std::string& path, const struct stat* old_info, std::string_view content) {
@@ -154,16 +197,27 @@ bool replace_file(const std::string& path, const struct stat* old_info, std::str
     ::unlink(temp.c_str());
     return false;
   }
+  // Held open across the rename, the replaced file keeps its clusters on FAT until the new
+  // file's entry is on the disk: the kernel frees them at the last close, so no cut can find
+  // the entry pointing at clusters already free.
+  const int replaced =
+      old_info != nullptr ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK) : -1;
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     const int error = errno;
+    if (replaced >= 0) ::close(replaced);
     ::unlink(temp.c_str());
     // A file mounted over the path (a container's bound-in file) cannot be replaced, only
     // rewritten.
     if (old_info != nullptr && error == EBUSY) return rewrite_in_place(path, content);
     return false;
   }
+  const bool stored = sync_renamed_file(path);
+  if (replaced >= 0) ::close(replaced);
+  remove_stale_temporaries(directory, base);
+  // Writes what the rename and the last close changed in the folder and the FAT: the
+  // temporary's entry gone, the old clusters free.
   sync_directory(directory);
-  return true;
+  return stored;
 }
 
 }  // namespace
