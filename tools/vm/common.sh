@@ -11,5 +11,6 @@ vm_die() {
 
 # Changes whenever the scripts that shape a cached image change, so stale images are rebuilt.
 vm_layout_version() {
-  cat "$VM_SCRIPTS/prepare.sh" "$VM_SCRIPTS/init.sh" | sha256sum | cut -c1-16
+  cat "$VM_SCRIPTS/prepare.sh" "$VM_SCRIPTS/init.sh" "$VM_SCRIPTS/load-modules.sh" |
+    sha256sum | cut -c1-16
 }

@@ -103,8 +103,26 @@ module_closure() {
   visit "$name"
 }
 
+# Copies the closure of the named modules into the image's /modules and prints their load order
+# (dependencies first), modules already copied included.
+copy_modules() {
+  local root=$1 tree=$2 mod file files base
+  shift 2
+  for mod in "$@"; do
+    files=$(module_closure "$tree" "$mod") || vm_die "cannot gather the modules $mod needs"
+    for file in $files; do
+      base=$(basename "$file" .ko)
+      [ -e "$root/modules/$base.ko" ] || cp "$file" "$root/modules/$base.ko"
+      echo "$base"
+    done
+  done | awk '!seen[$0]++'
+}
+
 # Builds the base initramfs: busybox, the module closure of vivid (plus what the output line
-# needs) in load order, and the init that runs a case's script and ships its /out folder.
+# needs) in load order, the module sets a case may load with /modules/load SET (usb: the
+# emulated webcam's dummy USB controller, gadgetfs and uvcvideo; disk: a virtio disk with a
+# FAT filesystem), and the init that runs a case's script and ships its /out folder.
+# MODULE_SETS holds "name:module,module ..." words.
 build_base_image() {
   local dir=$1 busybox=$2 tree=$3 out_dev=$4
   shift 4
@@ -112,20 +130,15 @@ build_base_image() {
   rm -rf "$root"
   mkdir -p "$root"/{bin,dev,proc,sys,tmp,out,modules,case,etc}
   cp "$busybox" "$root/bin/busybox"
-  local order=() mod file
-  local files
-  for mod in "$@"; do
-    files=$(module_closure "$tree" "$mod") || vm_die "cannot gather the modules $mod needs"
-    for file in $files; do
-      local base
-      base=$(basename "$file" .ko)
-      [ -e "$root/modules/$base.ko" ] && continue
-      cp "$file" "$root/modules/$base.ko"
-      order+=("$base")
-    done
-  done
   # vivid itself is loaded by each case, with that case's options.
-  printf '%s\n' "${order[@]}" | grep -v '^vivid$' >"$root/modules/order" || true
+  copy_modules "$root" "$tree" "$@" | grep -v '^vivid$' >"$root/modules/order" || true
+  local set
+  for set in ${MODULE_SETS:-}; do
+    # shellcheck disable=SC2046 # the module names are words
+    copy_modules "$root" "$tree" $(echo "${set#*:}" | tr ',' ' ') >"$root/modules/${set%%:*}.order"
+  done
+  cp "$here/load-modules.sh" "$root/modules/load"
+  chmod 755 "$root/modules/load"
   sed "s|@OUT_DEV@|$out_dev|" "$here/init.sh" >"$root/init"
   chmod 755 "$root/init"
   (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$dir/base.cpio.gz"
@@ -152,7 +165,8 @@ prepare_x86_64() {
   local release
   release=$(ls "$dir/pkg/lib/modules")
   extract_vmlinux "$dir/pkg/boot/vmlinuz-$release" "$dir/vmlinux"
-  build_base_image "$dir" /bin/busybox "$dir/pkg/lib/modules/$release" /dev/ttyS1 vivid
+  MODULE_SETS="usb:dummy_hcd,gadgetfs,uvcvideo disk:virtio_pci,virtio_blk,vfat,nls_cp437,nls_ascii" \
+    build_base_image "$dir" /bin/busybox "$dir/pkg/lib/modules/$release" /dev/ttyS1 vivid
   echo "$release" >"$dir/release"
   rm -rf "$dir/pkg" "$dir/scratch"
   echo "$kpkg $(vm_layout_version)" >"$dir/stamp"
@@ -178,7 +192,8 @@ prepare_armhf() {
   release=$(ls "$dir/pkg/lib/modules")
   cp "$dir/pkg/boot/vmlinuz-$release" "$dir/vmlinuz"
   # virtio_mmio and virtio_console carry the output line (a virtio serial port).
-  build_base_image "$dir" "$dir/busybox/bin/busybox" "$dir/pkg/lib/modules/$release" \
+  MODULE_SETS="usb:dummy_hcd,gadgetfs,uvcvideo disk:virtio_blk,vfat,nls_cp437,nls_ascii" \
+    build_base_image "$dir" "$dir/busybox/bin/busybox" "$dir/pkg/lib/modules/$release" \
     /dev/vport0p1 virtio_mmio virtio_console vivid
   echo "$release" >"$dir/release"
   rm -rf "$dir/pkg" "$dir/busybox" "$dir/scratch" "$apt_dir"
