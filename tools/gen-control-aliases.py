@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 """Writes src/controls/control_aliases.cpp: the USB webcam controls that Linux 5.16 renamed.
 
 Until 5.15 the uvcvideo driver gave its standard controls names of its own (uvc_ctrl_mappings[]
@@ -22,6 +24,7 @@ the system's own apt state alone, and unpacks only the files named above. Run it
 a kernel change, not in CI; the output is committed. Python 3 standard library only.
 """
 import argparse
+import glob
 import os
 import re
 import subprocess
@@ -166,6 +169,27 @@ def variable_name(display_name):
     return "_".join(w.lower() for w in re.findall(r"[A-Za-z0-9]+", display_name))
 
 
+def debian_archive():
+    """The Debian archive this machine's apt is configured with: the first one its index targets
+    name, else the first one its sources files name. There is no fallback address."""
+    uris = subprocess.run(["apt-get", "indextargets", "--format", "$(REPO_URI)"],
+                          capture_output=True, text=True).stdout.split()
+    sources = glob.glob("/etc/apt/sources.list") + sorted(glob.glob("/etc/apt/sources.list.d/*"))
+    for path in sources:
+        with open(path, errors="replace") as f:
+            for line in f:
+                words = line.split("#", 1)[0].split()
+                if words[:1] == ["URIs:"]:
+                    uris += words[1:]
+                elif words[:1] == ["deb"]:
+                    uris += [w for w in words[1:] if "://" in w][:1]
+    for uri in uris:
+        if re.search(r"/debian/?$", uri):
+            return uri.rstrip("/")
+    die("no Debian archive in this machine's apt configuration (apt-get indextargets, "
+        "/etc/apt/sources.list*): add one, or give --old and --new trees")
+
+
 def fetch(workdir):
     """Unpacks the needed files of Debian's linux-source-5.10 and -6.1; returns both trees."""
     workdir = os.path.abspath(workdir)
@@ -173,12 +197,7 @@ def fetch(workdir):
     for d in ("lists/partial", "archives/partial", "parts"):
         os.makedirs(os.path.join(apt_dir, d), exist_ok=True)
     open(os.path.join(apt_dir, "status"), "w").close()
-    mirror = "http://deb.debian.org/debian"
-    for line in subprocess.run(["apt-get", "indextargets", "--format", "$(REPO_URI)"],
-                               capture_output=True, text=True).stdout.split():
-        if re.search(r"/debian/?$", line):
-            mirror = line.rstrip("/")
-            break
+    mirror = debian_archive()
     with open(os.path.join(apt_dir, "sources.list"), "w") as f:
         f.write("deb [signed-by=%s] %s bullseye main\n" % (KEYRING, mirror))
     private = ["-o", "Dir::Etc::SourceList=%s/sources.list" % apt_dir,
@@ -249,6 +268,8 @@ def main():
         lines.append("// Trees from Debian's %s and %s." % (origin["old"], origin["new"]))
     lines += [
         "// Do not edit: run the script again and commit its output.",
+        "// SPDX-FileCopyrightText: 2026 the camera_control developers",
+        "// SPDX-License-Identifier: MIT",
         '#include "controls/control_aliases.h"',
         "",
         "#include <array>",
