@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Checks Debian packages of camera_control: lintian finds no error; systemd-analyze verify
-# accepts the packaged unit with the packaged program and manual page in place; and the package
-# installs into a scratch root with dpkg, dependencies checked, and purges leaving nothing behind.
+# Checks Debian packages of camera_control: lintian finds no error or warning; the copyright file
+# has the Expat licence and its text; systemd-analyze verify accepts the packaged unit with the
+# packaged program and manual page in place; and the package installs into a scratch root with
+# dpkg, dependencies checked, and purges leaving nothing behind.
 #
 # Usage: tools/pkg/check-deb.sh DEB...
 # Needs root (dpkg --root), lintian and systemd; the machine itself is not changed.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 [ $# -gt 0 ] || { echo "usage: check-deb.sh DEB..." >&2; exit 2; }
 for tool in lintian systemd-analyze dpkg-deb; do
@@ -47,10 +50,16 @@ for deb in "$@"; do
   n=$((${n:-0} + 1))
   failures_before=$failures
 
-  # --- lintian: errors fail; warnings are shown ---
+  # --- lintian: errors and warnings fail; other tags are shown ---
   report=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -v 'running with root privileges' || true)
   [ -z "$report" ] || echo "$report" | sed "s/^/  lintian: /"
-  if grep -q '^E: ' <<<"$report"; then fail "lintian reports errors"; fi
+  if grep -q '^[EW]: ' <<<"$report"; then fail "lintian reports errors or warnings"; fi
+
+  # --- the licence a distribution ships it under ---
+  copyright=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/camera-control/copyright)
+  grep -qx 'License: Expat' <<<"$copyright" || fail "the copyright file says no License: Expat"
+  grep -q '^ Permission is hereby granted, free of charge' <<<"$copyright" ||
+    fail "the copyright file lacks the licence's text"
 
   # --- the unit, as systemd reads it: beside the system's own units, with the package's files ---
   vroot="$work/verify$n"
