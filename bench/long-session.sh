@@ -2,6 +2,8 @@
 # The long randomized session: 20,000 seeded keys (ROBUSTNESS_KEYS, ROBUSTNESS_SEED) on the vivid
 # camera, the program built with AddressSanitizer and UndefinedBehaviorSanitizer. Prints a
 # Markdown section for bench/RESULTS.md.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=bench/work/asan

@@ -2,6 +2,8 @@
 # Writes a synthetic camera in the simulated camera's scenario format: N adjustable controls
 # (default 1000), every tenth of them a menu, plus a read-only class control.
 # Usage: bench/synth-camera.sh [CONTROLS] > camera.txt
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 count="${1:-1000}"
 awk -v count="$count" 'BEGIN {

@@ -4,6 +4,8 @@
 # pairs, on the vivid capture node of the 6.1 system-test VM: 31 runs of each in the same boot,
 # and one counted run of each dynamic program (requests counted by bench/vm-count.c), each
 # counted load from vivid's defaults and checked by ctlprobe. Prints a Markdown section.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

@@ -1,5 +1,7 @@
 /* Preloaded into a dynamically linked program: counts its Video4Linux2 requests, whether made
  * through ioctl() or syscall(SYS_ioctl, ...), and appends "requests=N" to $COUNT_OUT at exit. */
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>

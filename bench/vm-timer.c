@@ -1,5 +1,7 @@
 /* Runs a command RUNS times, output discarded, and prints the median and the spread of its wall
  * time in microseconds: vm-timer RUNS COMMAND [ARG...] (built static, for the system-test VM). */
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,4 +1,6 @@
 # GoogleTest built from source (Debian's googletest package), for targets with no installed build.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set(CAMCTL_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest source tree")
 if(NOT EXISTS "${CAMCTL_GTEST_SOURCE_DIR}/CMakeLists.txt")
   message(FATAL_ERROR "No GoogleTest sources in ${CAMCTL_GTEST_SOURCE_DIR} (Debian: googletest)")

@@ -1,4 +1,6 @@
 # Configure-time proof that an armhf build compiles against the Linux 5.10 uapi headers.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 include(CheckCXXSourceCompiles)
 check_cxx_source_compiles(
   [=[

@@ -1,4 +1,6 @@
 // The simulated camera: the scenario text format and the answers to each V4L2 request.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "sim/camera.h"
 
 #include <linux/videodev2.h>

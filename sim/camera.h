@@ -1,5 +1,7 @@
 // A simulated V4L2 capture device that answers requests the way the kernel's control framework
 // does.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <linux/videodev2.h>

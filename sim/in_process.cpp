@@ -1,4 +1,6 @@
 // The in-process seam: the device layer's system calls pass through the router.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "sim/in_process.h"
 
 #include <cstdio>

@@ -1,4 +1,6 @@
 // Puts a simulated camera behind the device layer of this process, for as long as the object lives.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <string>

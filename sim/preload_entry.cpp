@@ -1,5 +1,7 @@
 // The symbols a preloaded simulated camera puts in front of the C library's. This file
 // includes no system header that declares them, so their signatures cannot clash.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <cstdarg>
 
 #include "sim/preload_state.h"

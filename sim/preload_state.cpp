@@ -3,6 +3,8 @@
 // S_CTRL and a count of every request when the node is closed, CAMSIM_CONTROL a FIFO whose
 // lines act on the camera as another program would ("set id=0x00980900 value=77", "unplug",
 // "auto id=0x00980913 value=40"), read whenever the program waits on the node.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "sim/preload_state.h"
 
 #include <dlfcn.h>

@@ -1,4 +1,6 @@
 // The preloaded simulated camera's state, reached from the interposed C library calls.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <poll.h>

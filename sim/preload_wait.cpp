@@ -2,6 +2,8 @@
 // without the simulated node goes straight to the C library.
 //
 // Fortified headers would put inline wrappers in front of these names; this file defines them.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
 #include <poll.h>

@@ -1,6 +1,8 @@
 // A minimal program for checking the preloaded camera's waits: it subscribes to one control's
 // events on /dev/video0, then waits with poll or select and prints what it was told, until the
 // node is gone. Usage: camsim_probe ID poll|select
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <poll.h>

@@ -1,5 +1,7 @@
 // The simulated node holds a real descriptor on /dev/null, so descriptor numbers and close
 // behave as they do for a real device.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "sim/router.h"
 
 #include <fcntl.h>

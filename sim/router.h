@@ -1,4 +1,6 @@
 // Routes open/ioctl/close/poll of one device path to a simulated camera; shared by both seams.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <poll.h>

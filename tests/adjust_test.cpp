@@ -1,4 +1,6 @@
 // Value changes by key and reset, checked in both the table and the device's write log.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <cerrno>

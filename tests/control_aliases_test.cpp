@@ -1,4 +1,6 @@
 // The renamed-control table: lookups under both kernels' names, its rows, and a real 5.10 webcam.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "controls/control_aliases.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,6 @@
 // The control walk against the simulated camera: what enters the table, names, ignore list, menus.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 

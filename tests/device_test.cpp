@@ -1,4 +1,6 @@
 // Opening the capture device and its capability check, through the real request path.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,5 +1,7 @@
 // Storing the settings file: failures leave the previous file whole, and what the path is decides
 // how.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>

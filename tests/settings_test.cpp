@@ -1,5 +1,7 @@
 // The settings file's text: what the writer puts out, how the reader takes it, and what a load
 // does.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

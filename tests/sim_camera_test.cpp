@@ -1,4 +1,6 @@
 // The simulated camera agrees with what the real drivers did, as the fixtures recorded it.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 

@@ -4,6 +4,8 @@
 # peak memory and the release binary's size, each beside its goal. --robustness adds the long randomized session (20,000 keys); --vm the comparison with
 # Debian's v4l2-ctl in the 6.1 system-test VM (needs tools/vm and qemu).
 # Usage: tools/bench.sh [--robustness] [--vm]   (build trees and scratch files go to bench/work/)
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

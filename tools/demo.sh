@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds camera_control and runs it: on /dev/video0 when a camera is there, otherwise on the
 # simulated camera loaded with a recording of a real driver. Extra arguments go to the program.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh

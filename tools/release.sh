@@ -10,6 +10,8 @@
 #                  or a root that holds lib/modules/<release>) instead of Debian's 5.10 armmp kernel
 #   --out DIR      where the bundle goes (default build/release)
 # camera_control never loads the module; it only travels with it.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

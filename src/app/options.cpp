@@ -1,4 +1,6 @@
 // Command-line parsing and the usage text.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "app/options.h"
 
 #include <unistd.h>

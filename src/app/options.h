@@ -1,4 +1,6 @@
 // The command line: what the user asked this run to do.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdio>

@@ -1,5 +1,7 @@
 // The run: options, device, control table, then the listing, the screen, or a load or save of
 // the settings file without the screen.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "app/run.h"
 
 #include <cstdio>

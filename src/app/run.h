@@ -1,4 +1,6 @@
 // One run of the program, from the command line to the exit status.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 namespace camctl {

@@ -1,5 +1,7 @@
 // Value changes by key and the reset of all controls; the table only ever holds what the device
 // took.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "controls/adjust.h"
 
 #include <linux/videodev2.h>

@@ -1,4 +1,6 @@
 // Changes of control values, each written to the device at once.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstddef>

@@ -6,6 +6,8 @@
 // ids from each tree's include/uapi/linux/v4l2-controls.h.
 // Trees from Debian's linux-source-5.10_5.10.223-1_all.deb and linux-source-6.1_6.1.192-3_all.deb.
 // Do not edit: run the script again and commit its output.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "controls/control_aliases.h"
 
 #include <array>

@@ -1,4 +1,6 @@
 // The standard webcam controls whose variable names changed when Linux 5.16 renamed them.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,6 @@
 // Controls joining and leaving the list, and values changed by the driver or by other programs.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "controls/control_sync.h"
 
 #include <algorithm>

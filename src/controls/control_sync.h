@@ -1,4 +1,6 @@
 // Keeps the table in step with the camera: control events, and controls turning active or not.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <linux/videodev2.h>

@@ -1,4 +1,6 @@
 // Walks the device's controls into the table: eligibility, variable names, ignore list, menus.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "controls/control_table.h"
 
 #include <linux/videodev2.h>

@@ -1,5 +1,7 @@
 // The table of the device's adjustable controls: filled by walking the device at start, then kept
 // in step with the camera as its controls turn active and inactive.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,6 @@
 // What the user asked this run to do: shared by the run, the control walk and the screen.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstddef>

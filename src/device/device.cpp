@@ -1,4 +1,6 @@
 // The capture device: open, capability check and the requests, each reported as an errno value.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "device/device.h"
 
 #include <fcntl.h>

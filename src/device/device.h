@@ -1,4 +1,6 @@
 // The one open capture device and the Video4Linux2 requests the program makes on it.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <linux/videodev2.h>

@@ -1,4 +1,6 @@
 // The system calls in force for device requests: the kernel's, unless a test replaced them.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "device/sys_ops.h"
 
 #include <fcntl.h>

@@ -1,4 +1,6 @@
 // The system calls the device layer makes, replaceable so tests can stand a simulated camera in.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <poll.h>

@@ -1,4 +1,6 @@
 // Move-only owner of one file descriptor.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <utility>

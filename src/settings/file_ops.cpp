@@ -1,5 +1,7 @@
 // The system calls in force for storing the settings file: the kernel's, unless a test replaced
 // them.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "settings/file_ops.h"
 
 #include <unistd.h>

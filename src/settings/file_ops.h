@@ -1,4 +1,6 @@
 // The system calls that store the settings file, replaceable so tests can make them fail.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <sys/types.h>

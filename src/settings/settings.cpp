@@ -1,4 +1,6 @@
 // Saving the controls that are away from their defaults, and loading them back.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "settings/settings.h"
 
 #include <fcntl.h>

@@ -1,4 +1,6 @@
 // The settings file: key=value lines of the controls that are away from their defaults.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstddef>

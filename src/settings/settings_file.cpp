@@ -1,4 +1,6 @@
 // Storing the settings file so that a failure at any point leaves the previous file whole.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>

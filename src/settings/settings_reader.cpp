@@ -1,4 +1,6 @@
 // The settings file reader: the scan rules users' files were written against, with bounded state.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <cstdint>
 #include <limits>
 

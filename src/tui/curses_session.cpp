@@ -1,4 +1,6 @@
 // Start and end of curses, kept in one place so no way out of the screen skips the restore.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "tui/curses_session.h"
 
 namespace camctl {

@@ -1,4 +1,6 @@
 // Owner of the curses session: however the screen is left, the terminal gets its normal modes back.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <curses.h>

@@ -1,4 +1,6 @@
 // The key table: each help line beside the keys it explains, so the two never drift apart.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "tui/key_bindings.h"
 
 #include <curses.h>

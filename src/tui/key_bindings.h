@@ -1,4 +1,6 @@
 // The screen's keys: one table that both turns key codes into commands and prints the help panel.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <array>

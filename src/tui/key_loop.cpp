@@ -1,6 +1,8 @@
 // The key loop: each key becomes a selection move, a control change, a reset, a load or save
 // of the settings file, or the end of the run, followed by the redraws that key calls for.
 // Between keys it follows the camera: controls changed by the driver or by other programs.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "tui/key_loop.h"
 
 #include <poll.h>

@@ -1,4 +1,6 @@
 // The interactive screen's main loop: keys in, control changes and redraws out.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 namespace camctl {

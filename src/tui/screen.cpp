@@ -1,5 +1,7 @@
 // Drawing of the fixed layout. Every text goes through one clipped writer, so nothing a driver
 // reports can run over a border or wrap into the next line.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "tui/screen.h"
 
 #include <linux/videodev2.h>

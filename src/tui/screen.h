@@ -1,5 +1,7 @@
 // The fixed screen layout: title, status area, capture-format header, control list, detail
 // panel and help panel, and the drawing of each.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstddef>

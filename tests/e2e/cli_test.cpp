@@ -1,5 +1,7 @@
 // The real binary's command line, start-up lines, exit statuses, list mode, and loading and
 // saving the settings file without the screen.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,5 +1,7 @@
 // The preloaded simulated camera answers a program's own waits: poll and select on the node,
 // woken by another program's commands on the control FIFO.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>

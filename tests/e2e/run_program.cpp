@@ -1,4 +1,6 @@
 // Child process plumbing for the end-to-end tests.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "e2e/run_program.h"
 
 #include <fcntl.h>

@@ -1,5 +1,7 @@
 // Runs the real camera_control binary with the simulated camera preloaded and captures what it
 // prints.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <string>

@@ -1,4 +1,6 @@
 // The interactive screen of the real binary, on a pseudo-terminal read through libvterm.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>

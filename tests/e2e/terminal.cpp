@@ -1,5 +1,7 @@
 // The pseudo-terminal harness: the program writes to a pty, libvterm plays the terminal, and
 // the program's own state in /proc tells when it waits for a key.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "e2e/terminal.h"
 
 #include "e2e/run_program.h"

@@ -1,6 +1,8 @@
 // Runs the real camera_control on a pseudo-terminal and reads its screen through a terminal
 // emulator (libvterm), as a user at a terminal would see it; also tells when the program has
 // dealt with every key sent and waits for the next, for long key runs and terminal faults.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <sys/resource.h>

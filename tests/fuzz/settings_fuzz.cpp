@@ -1,5 +1,7 @@
 // Fuzz target for the settings file reader: bounded state, both byte sources alike, and the C
 // library's scan where it applies.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -11,6 +11,8 @@
 //                                program's write to a shown row and for a row that joins the
 //                                list (auto gain off, by Left and by another program), and
 //                                the requests and CPU time of 10 s of an idle screen
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/resource.h>

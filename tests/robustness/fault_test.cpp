@@ -1,6 +1,8 @@
 // The fault matrix: a camera that fails or vanishes, a terminal that hangs up, ends or keeps
 // changing size, and settings files on full, read-only or shifting ground; the real program on
 // a pseudo-terminal, or the settings code in process where the fault needs exact timing.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>

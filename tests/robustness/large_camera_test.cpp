@@ -1,5 +1,7 @@
 // A camera of 1000 controls, a tenth of them menus (bench/synth-camera.sh): the screen scrolls to
 // its last control, and a save, a reset and a load bring the saved values back to the camera.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,6 +1,8 @@
 // A long randomized session on the vivid camera: after every key the screen shows what the
 // camera holds, and at the end the settings file holds exactly the camera's non-default values.
 // ROBUSTNESS_KEYS sets the number of keys (default 600), ROBUSTNESS_SEED the seed.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,4 +1,6 @@
 // Scratch directories, scenario and log files, and screen reading for the robustness tests.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "robust_util.h"
 
 #include <dirent.h>

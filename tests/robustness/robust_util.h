@@ -1,5 +1,7 @@
 // Shared pieces of the robustness tests: scratch directories, scenario files, the simulated
 // camera's write log, and reading values off the screen.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,5 +1,7 @@
 // The program linked statically with the simulated camera in process, so its memory can be
 // measured as the board's static binary would use it: rss_probe SCENARIO [program options].
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <sys/resource.h>
 #include <cstdio>
 

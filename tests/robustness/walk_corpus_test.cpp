@@ -1,5 +1,7 @@
 // Replays the control-walk fuzz target's seed inputs (the fixtures' answers and the inputs of
 // every fault the fuzzer found) in every build, not only in clang's fuzzing build.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <cstdint>

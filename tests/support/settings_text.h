@@ -1,5 +1,7 @@
 // Test helpers for settings text: the C library's own scan to compare the reader with, and
 // whole-file reads and writes.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>

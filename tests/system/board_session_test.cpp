@@ -3,6 +3,8 @@
 // independent reader of the device; the screen following changes it did not make; the boot-time
 // load exactly as the shipped systemd unit runs it; the bundled dummy module loading where it
 // was built for.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <cstdio>

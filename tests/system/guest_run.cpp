@@ -1,4 +1,6 @@
 // Runs tools/vm/run.sh for one case folder and collects the guest's results.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "guest_run.h"
 
 #include <sys/wait.h>

@@ -1,4 +1,6 @@
 // Boots a system-test VM with a case folder (tools/vm/run.sh) and reads back what it left.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <filesystem>

@@ -1,4 +1,6 @@
 // A libvterm screen fed once with a recorded stream.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "recorded_screen.h"
 
 extern "C" {

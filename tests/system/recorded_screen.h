@@ -1,4 +1,6 @@
 // Replays a recorded terminal stream through a terminal emulator (libvterm) and reads the screen.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <string>

@@ -1,4 +1,6 @@
 // Paths of the guest programs: configured at build time, overridable from the environment.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "system_config.h"
 
 #include <cstdlib>

@@ -1,4 +1,6 @@
 // Where the system tests find the programs and modules they put into the guests.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <string>

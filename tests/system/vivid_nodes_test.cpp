@@ -1,5 +1,7 @@
 // camera_control against the kernel's own vivid driver on 6.1 x86_64 and the board's 5.10 armhf:
 // the listing of a capture node, and the refusal of nodes that cannot capture single-planar video.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -4,6 +4,8 @@
 # 5.10 kernel for ARMv7 under the GPL. Exits non-zero, naming every fault, otherwise.
 #
 # Usage: check-bundle.sh BUNDLE_DIR
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 bundle=${1:?usage: check-bundle.sh BUNDLE_DIR}
 binary="$bundle/camera_control"

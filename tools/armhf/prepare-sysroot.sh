@@ -10,6 +10,8 @@
 # Usage: prepare-sysroot.sh [--refresh]
 #   CAMCTL_ARMHF_CACHE  cache directory (default /var/cache/camera_control/armhf)
 # Prints the cache directory on its last line.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 
 cache=${CAMCTL_ARMHF_CACHE:-/var/cache/camera_control/armhf}

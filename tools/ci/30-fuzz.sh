@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # A clang build of every fuzz target, each fuzzed for a short while from its seed inputs; a crash fails the stage.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 build=build/fuzz
 seconds="${CAMCTL_FUZZ_SECONDS:-60}"

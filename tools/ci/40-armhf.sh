@@ -3,6 +3,8 @@
 # under qemu-arm, then makes the release bundle and checks that its program is a static ARM
 # EABI5 hard-float executable and its dummy.ko a module of a 5.10 ARMv7 kernel, and checks the
 # Debian packages made beside it and their udev rule.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 

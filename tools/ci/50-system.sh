@@ -4,6 +4,8 @@
 # and dummy module; the boot-time load as the shipped systemd unit runs it, from the armhf
 # package on 5.10 and from the dynamically linked native package on 6.1 (tools/release.sh makes
 # both). CAMCTL_SKIP_SYSTEM_TESTS=1 opts out explicitly (CI never sets it).
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 if [ "${CAMCTL_SKIP_SYSTEM_TESTS:-}" = "1" ]; then
   echo "system tests: skipped on request (CAMCTL_SKIP_SYSTEM_TESTS=1)"

@@ -11,6 +11,8 @@
 # from the case's `udevadm info` lines (its properties go in the node's uevent file, where udev
 # reads them as if the kernel and v4l_id had set them), and /run and /dev are scratch too, so the
 # test leaves no trace on the machine. Needs root and udev (udevadm).
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 rules=$(realpath "${1:-$here/../../dist/udev/70-camera-control.rules}")

@@ -6,6 +6,8 @@
 #
 # Usage: make-deb.sh --root DIR --arch ARCH --version VERSION --out DIR [--static]
 # Prints the path of the .deb on its last line.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 dist="$here/../../dist/debian"

@@ -1,4 +1,6 @@
 # Shared settings and helpers of the system-test VM scripts (sourced, not run).
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 
 VM_CACHE=${CAMCTL_VM_CACHE:-/var/cache/camera_control/vm}
 VM_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

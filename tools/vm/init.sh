@@ -1,5 +1,7 @@
 #!/bin/busybox sh
 # The first process of a system-test VM: loads the modules, runs the case, ships its results.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc

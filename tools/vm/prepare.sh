@@ -9,6 +9,8 @@
 # runs the board's kernel, Debian bullseye's 5.10 armmp, fetched through a private apt
 # configuration that points at the same mirror as the system's sources and leaves the system's
 # own apt state alone. Kernels are only unpacked (dpkg-deb -x), never installed.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)

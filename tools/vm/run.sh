@@ -8,6 +8,8 @@
 #             and console.log, the guest's kernel console
 # Exits 0 once the guest has delivered its results, whatever the case found; any failure to
 # boot or to deliver is an error with the console's last lines.
+# SPDX-FileCopyrightText: 2026 the camera_control developers
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)

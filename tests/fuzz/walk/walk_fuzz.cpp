@@ -1,5 +1,7 @@
 // Fuzzes the device opening, the control walk and value changes against a camera whose every
 // answer is read from the fuzz input, and checks what the table may hold afterwards.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <linux/videodev2.h>
 
 #include <cerrno>

@@ -1,4 +1,6 @@
 // The input camera's decoding of requests' answers from bytes, and the matching encoder.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include "walk_input.h"
 
 #include <linux/videodev2.h>

@@ -1,5 +1,7 @@
 // A camera for the walk fuzz target whose answers are read from a byte string, and the encoder
 // that writes a simulated camera's answers in the same form (for the seed corpus).
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstddef>

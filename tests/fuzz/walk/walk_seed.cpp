@@ -1,5 +1,7 @@
 // Writes seed inputs for the walk fuzz target: the answers a simulated camera gives to the walk
 // and to a few value changes, in the input camera's byte layout.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <cstdio>
 #include <cstring>
 #include <string>

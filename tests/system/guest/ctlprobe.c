@@ -5,6 +5,8 @@
 //        ctlprobe -s DEVICE ID=VALUE...   VIDIOC_S_CTRL from its own handle, in the given order;
 //                                         prints "ID VALUE" as the driver answered, exits 1 on
 //                                         the first refusal
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>

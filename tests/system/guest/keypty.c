@@ -13,6 +13,8 @@
 //                (another program's write); like a key, the program is expected to redraw
 // After the script, keypty waits for the program to end and appends "exit STATUS" to MARKS
 // (a program still running after 30 s is killed and gives "exit killed").
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
