@@ -11,7 +11,8 @@ namespace systest {
 // variables CAMCTL_ARMHF_BINARY and CAMCTL_X86_64_BINARY override the ones the build made.
 std::string program_for(const std::string& arch);
 
-// A static helper of tests/system/guest built for a guest architecture (keypty, ctlprobe).
+// A static helper built for a guest architecture: keypty and ctlprobe (tests/system/guest),
+// webcam (sim/webcam).
 std::string guest_helper(const std::string& arch, const std::string& name);
 
 // The Debian package tools/release.sh made for a Debian architecture ("armhf", "amd64"), or
