@@ -175,6 +175,46 @@ class Record {
   const std::vector<Field>& fields_;
 };
 
+// What the captures showed of uvcvideo, which maps controls onto USB requests itself instead of
+// using the control framework: booleans clamped, an event for every write that reached the
+// camera, the members' events on every write of their auto control and before its own. An
+// inactive member's write went to the camera under 5.10 and was refused under 6.1.
+DriverRules rules_of(const std::string& driver, std::uint32_t version) {
+  DriverRules rules;
+  if (driver != "uvcvideo") return rules;
+  rules.clamp_booleans = true;
+  rules.event_every_write = true;
+  rules.members_every_write = true;
+  rules.inactive =
+      version >= 0x060100 ? DriverRules::Inactive::refuse : DriverRules::Inactive::ignore;
+  return rules;
+}
+
+// "rules inactive=store|ignore|refuse booleans=nonzero|clamp events=changes|writes
+// members=changes|writes", each field optional.
+bool parse_rules(const Record& r, DriverRules& rules) {
+  auto choose = [&](const char* key, std::initializer_list<const char*> words, auto apply) {
+    const std::string* v = r.find(key);
+    if (v == nullptr) return true;
+    int index = 0;
+    for (const char* word : words) {
+      if (*v == word) {
+        apply(index);
+        return true;
+      }
+      ++index;
+    }
+    return false;
+  };
+  return choose("inactive", {"store", "ignore", "refuse"},
+                [&](int i) { rules.inactive = static_cast<DriverRules::Inactive>(i); }) &&
+         choose("booleans", {"nonzero", "clamp"}, [&](int i) { rules.clamp_booleans = i == 1; }) &&
+         choose("events", {"changes", "writes"},
+                [&](int i) { rules.event_every_write = i == 1; }) &&
+         choose("members", {"changes", "writes"},
+                [&](int i) { rules.members_every_write = i == 1; });
+}
+
 }  // namespace
 
 int errno_from_name(std::string_view name) {
@@ -217,6 +257,12 @@ bool parse_scenario(std::string_view text, Scenario& scenario, std::string& erro
       scenario.version = r.unsigned32("version");
       scenario.capabilities = r.unsigned32("capabilities");
       scenario.device_caps = r.unsigned32("device_caps");
+      scenario.rules = rules_of(scenario.driver, scenario.version);
+    } else if (kind == "rules") {
+      if (!parse_rules(r, scenario.rules)) {
+        error = "line " + std::to_string(line_number) + ": unknown rule value";
+        return false;
+      }
     } else if (kind == "open") {
       scenario.open_error = r.error("error");
     } else if (kind == "format") {
@@ -426,18 +472,27 @@ void Camera::apply_cluster(const Cluster& cluster, bool send) {
       changes |= V4L2_EVENT_CTRL_CH_VALUE;
     }
     // The driver changed this control, not the writer: every subscriber hears of it.
-    if (send) send_event(*m, changes, -1);
+    if (send) send_event(*m, changes, -1, m->value);
+  }
+}
+
+void Camera::announce_members(const Cluster& cluster) {
+  for (const std::uint32_t id : cluster.members) {
+    if (const Control* m = control(id)) {
+      // A flags event reaches the writer too, whether the flags moved or not.
+      send_event(*m, V4L2_EVENT_CTRL_CH_FLAGS | V4L2_EVENT_CTRL_CH_VALUE, -1, m->value);
+    }
   }
 }
 
 void Camera::queue_event(Handle& h, Subscription& sub, const Control& control,
-                         std::uint32_t changes) {
+                         std::uint32_t changes, std::int32_t value) {
   v4l2_event ev{};
   ev.type = V4L2_EVENT_CTRL;
   ev.id = control.id;
   ev.u.ctrl.changes = changes;
   ev.u.ctrl.type = control.type;
-  if (is_int_type(control.type) && !is_compound(control)) ev.u.ctrl.value = control.value;
+  if (is_int_type(control.type) && !is_compound(control)) ev.u.ctrl.value = value;
   ev.u.ctrl.flags = control.flags;
   ev.u.ctrl.minimum = control.minimum;
   ev.u.ctrl.maximum = control.maximum;
@@ -455,7 +510,8 @@ void Camera::queue_event(Handle& h, Subscription& sub, const Control& control,
   h.order.push_back(control.id);
 }
 
-void Camera::send_event(const Control& control, std::uint32_t changes, int except) {
+void Camera::send_event(const Control& control, std::uint32_t changes, int except,
+                        std::int32_t value) {
   for (std::size_t i = 0; i < handles_.size(); ++i) {
     Handle& h = handles_[i];
     if (!h.open) continue;
@@ -465,7 +521,7 @@ void Camera::send_event(const Control& control, std::uint32_t changes, int excep
         (sub->second.flags & V4L2_EVENT_SUB_FL_ALLOW_FEEDBACK) == 0) {
       continue;
     }
-    queue_event(h, sub->second, control, changes);
+    queue_event(h, sub->second, control, changes, value);
   }
 }
 
@@ -554,7 +610,7 @@ int Camera::subscribe(int handle, void* arg) {
   if ((request->flags & V4L2_EVENT_SUB_FL_SEND_INITIAL) != 0) {
     std::uint32_t changes = V4L2_EVENT_CTRL_CH_FLAGS;
     if ((c->flags & V4L2_CTRL_FLAG_WRITE_ONLY) == 0) changes |= V4L2_EVENT_CTRL_CH_VALUE;
-    queue_event(h, sub, *c, changes);
+    queue_event(h, sub, *c, changes, c->value);
   }
   return 0;
 }
@@ -652,16 +708,28 @@ int Camera::set_control(int handle, void* arg) {
   auto* c = static_cast<v4l2_control*>(arg);
   Write entry{c->id, c->value, 0, 0, false, 0, 0, {}, {}};
   const bool program = handle == 0;
+  const DriverRules& rules = scenario_.rules;
   auto refuse = [&](int error) {
     entry.result = error;
     if (program) write_log_.push_back(entry);
     return error;
+  };
+  auto accept = [&](std::int32_t returned) {
+    c->value = returned;
+    entry.returned = returned;
+    if (program) write_log_.push_back(entry);
+    return 0;
   };
   Control* found = control(c->id);
   if (found == nullptr || !is_int_type(found->type)) return refuse(EINVAL);
   if ((found->flags & V4L2_CTRL_FLAG_READ_ONLY) != 0) return refuse(EACCES);
   if ((found->flags & V4L2_CTRL_FLAG_GRABBED) != 0) return refuse(EBUSY);
   if (found->write_error != 0) return refuse(found->write_error);
+  const Cluster* member_of = cluster_of_member(found->id);
+  const bool under_auto = member_of != nullptr && is_auto(*member_of);
+  if (under_auto && !member_of->is_volatile && rules.inactive == DriverRules::Inactive::refuse) {
+    return refuse(EACCES);
+  }
 
   std::int32_t value = c->value;
   switch (found->type) {
@@ -669,7 +737,7 @@ int Camera::set_control(int handle, void* arg) {
       value = round_to_range(value, *found);
       break;
     case V4L2_CTRL_TYPE_BOOLEAN:
-      value = value != 0 ? 1 : 0;
+      value = rules.clamp_booleans ? std::clamp(value, 0, 1) : (value != 0 ? 1 : 0);
       break;
     case V4L2_CTRL_TYPE_MENU:
     case V4L2_CTRL_TYPE_INTEGER_MENU: {
@@ -688,25 +756,32 @@ int Camera::set_control(int handle, void* arg) {
     default:
       break;
   }
-  const Cluster* member_of = cluster_of_member(found->id);
-  if (member_of != nullptr && member_of->is_volatile && is_auto(*member_of)) {
+  if (under_auto && member_of->is_volatile) {
     // The automatic mode owns the value: the write is accepted and ignored, and the manual value
     // kept meanwhile is what comes back.
-    c->value = found->value;
-    entry.returned = found->value;
-    if (program) write_log_.push_back(entry);
-    return 0;
+    return accept(found->value);
+  }
+  if (under_auto && rules.inactive == DriverRules::Inactive::ignore) {
+    // The device keeps its own value; the driver tells the other handles what was written.
+    send_event(*found, V4L2_EVENT_CTRL_CH_VALUE, handle, value);
+    return accept(value);
   }
   const std::int32_t old = found->value;
   if (found->type != V4L2_CTRL_TYPE_BUTTON) found->value = value;
-  c->value = value;
-  entry.returned = value;
-  if (program) write_log_.push_back(entry);
-  const bool always =
-      found->type == V4L2_CTRL_TYPE_BUTTON || (found->flags & V4L2_CTRL_FLAG_EXECUTE_ON_WRITE) != 0;
+  accept(value);
+  const bool always = rules.event_every_write || found->type == V4L2_CTRL_TYPE_BUTTON ||
+                      (found->flags & V4L2_CTRL_FLAG_EXECUTE_ON_WRITE) != 0;
+  if (rules.members_every_write) {
+    for (const Cluster& cluster : scenario_.clusters) {
+      if (cluster.master != found->id) continue;
+      apply_cluster(cluster, false);
+      announce_members(cluster);
+    }
+  }
   if (value == old && !always) return 0;  // nothing changed: the kernel says nothing
   // The writer does not hear of its own change unless it asked to.
-  send_event(*found, V4L2_EVENT_CTRL_CH_VALUE, handle);
+  send_event(*found, V4L2_EVENT_CTRL_CH_VALUE, handle, found->value);
+  if (rules.members_every_write) return 0;
   // A master's new mode shows on its members (nothing happens when the mode stayed).
   for (const Cluster& cluster : scenario_.clusters) {
     if (cluster.master == found->id) apply_cluster(cluster, true);

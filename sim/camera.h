@@ -87,6 +87,24 @@ struct Write {
   std::vector<RecordedEvent> events;  // recorded only, in the order they were dequeued
 };
 
+// Where a driver's control handling departs from the kernel's control framework. The device
+// record gives the recorded driver's rules (uvcvideo's, by kernel version, as captured); a
+// "rules" record after it may change each one.
+struct DriverRules {
+  // S_CTRL of a control whose auto control is on (a non-volatile cluster member):
+  enum class Inactive {
+    store,   // the framework keeps the value for when the control turns active
+    ignore,  // the write reaches the device, which drops it; the event still carries it
+    refuse,  // EACCES, before anything happens
+  };
+  Inactive inactive = Inactive::store;
+  bool clamp_booleans = false;     // -1 becomes 0, not 1
+  bool event_every_write = false;  // a write sends its event also when the value stayed
+  // A master's write sends its members' events (flags and value, to every handle) each time and
+  // before its own, not only when their flags change and after.
+  bool members_every_write = false;
+};
+
 struct Scenario {
   int open_error = 0;
   int querycap_error = 0;
@@ -100,6 +118,7 @@ struct Scenario {
   std::vector<Write> recorded_writes;  // the fixture's experiments, not applied
   long vanish_after = -1;              // after this many requests every request fails ENODEV
   int events_error = 0;                // nonzero: the driver has no events, (UN)SUBSCRIBE fail
+  DriverRules rules;
 };
 
 // Parses the fixture text format (see sim/README.md). On failure returns false and says why.
@@ -173,15 +192,18 @@ class Camera {
   int subscribe(int handle, void* arg);
   int unsubscribe(int handle, void* arg);
   int dequeue(int handle, void* arg);
-  // Queues a control event for every subscriber of the control, except the handle `except`
-  // unless it asked for feedback (-1: no exception).
-  void send_event(const Control& control, std::uint32_t changes, int except);
-  void queue_event(Handle& h, Subscription& sub, const Control& control, std::uint32_t changes);
+  // Queues a control event carrying value for every subscriber of the control, except the
+  // handle `except` unless it asked for feedback (-1: no exception).
+  void send_event(const Control& control, std::uint32_t changes, int except, std::int32_t value);
+  void queue_event(Handle& h, Subscription& sub, const Control& control, std::uint32_t changes,
+                   std::int32_t value);
   // The cluster that holds id as a member.
   const Cluster* cluster_of_member(std::uint32_t id) const;
   bool is_auto(const Cluster& cluster) const;
   // The members' flags (and volatile values) after the master's mode changed; sends events.
   void apply_cluster(const Cluster& cluster, bool send);
+  // A member's event after its master was written, as drivers with members_every_write send it.
+  void announce_members(const Cluster& cluster);
   int query_menu(void* arg);
   int query_capabilities(void* arg);
   int get_format(void* arg);

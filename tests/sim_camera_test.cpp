@@ -24,9 +24,9 @@ using camsim::Camera;
 using camsim::Scenario;
 
 const char* const kFixtures[] = {
-    "vivid-6.1-capture.txt", "vivid-6.1-output.txt",         "vivid-6.1-mplane.txt",
-    "vivid-6.1-radio.txt",   "vivid-5.10-armhf-capture.txt", "uvc-webcam-5.10.txt",
-    "board-camera-5.10.txt",
+    "vivid-6.1-capture.txt",     "vivid-6.1-output.txt",         "vivid-6.1-mplane.txt",
+    "vivid-6.1-radio.txt",       "vivid-5.10-armhf-capture.txt", "uvc-webcam-6.1.txt",
+    "uvc-webcam-5.10-armhf.txt", "board-camera-5.10.txt",
 };
 
 std::string fixture(const char* name) {
@@ -442,6 +442,52 @@ TEST(SimEvents, SubscriptionRulesInitialEventAndUnsubscribe) {
   EXPECT_EQ(camera.counts().subscribe_event, 4);
   EXPECT_EQ(camera.counts().dqevent, 3);
   EXPECT_EQ(camera.counts().s_ctrl, 0);  // the other handle's writes are not the program's
+}
+
+// A rules record after the device line picks how an inactive member's write, a boolean and the
+// events go, whatever the driver: here white balance temperature while its auto control is on,
+// and the auto control written with -1 (turning it off under clamping) or with its own value.
+TEST(SimEvents, RulesRecordChangesTheDriversWays) {
+  struct Row {
+    const char* rules;
+    int result;             // of the inactive write of 5000
+    std::int32_t readback;  // G_CTRL after it
+    std::size_t events;     // the other handle's events after it (value 5000 when one)
+    std::int32_t boolean;   // "White Balance, Auto" after writing -1
+    std::size_t echoes;     // the other handle's events after writing it again with that value
+  };
+  const Row rows[] = {
+      {"", 0, 5000, 1, 1, 0},
+      {"rules inactive=ignore\n", 0, 4600, 1, 1, 0},
+      {"rules inactive=refuse\n", EACCES, 4600, 0, 1, 0},
+      {"rules booleans=clamp events=writes\n", 0, 5000, 1, 0, 1},
+      {"rules members=writes\n", 0, 5000, 1, 1, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.rules);
+    Camera camera(camsim::scenario_from_text(std::string(kEventCamera) + row.rules));
+    const int other = camera.open_handle();
+    for (const std::uint32_t id : {kWhiteBalanceAuto, kTemperature}) {
+      ASSERT_EQ(subscribe(camera, other, id), 0);
+    }
+    EXPECT_EQ(write_on(camera, 0, kTemperature, 5000), row.result);
+    EXPECT_EQ(read_value(camera, kTemperature), row.readback);
+    const std::vector<v4l2_event> heard = drain(camera, other);
+    ASSERT_EQ(heard.size(), row.events);
+    if (!heard.empty()) {
+      EXPECT_EQ(heard[0].u.ctrl.value, 5000);
+      EXPECT_EQ(heard[0].u.ctrl.flags, static_cast<__u32>(V4L2_CTRL_FLAG_INACTIVE));
+    }
+    ASSERT_EQ(write_on(camera, 0, kWhiteBalanceAuto, -1), 0);
+    EXPECT_EQ(read_value(camera, kWhiteBalanceAuto), row.boolean);
+    drain(camera, other);
+    ASSERT_EQ(write_on(camera, 0, kWhiteBalanceAuto, row.boolean), 0);
+    EXPECT_EQ(drain(camera, other).size(), row.echoes);
+  }
+  Scenario ignored;
+  std::string error;
+  EXPECT_FALSE(camsim::parse_scenario("rules inactive=sometimes\n", ignored, error));
+  EXPECT_NE(error.find("line 1"), std::string::npos) << error;
 }
 
 TEST(SimEvents, DriverWithoutEventsRefusesSubscription) {
