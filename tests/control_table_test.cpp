@@ -252,8 +252,9 @@ TEST(ControlWalk, WalkAsksWithBothNextFlagsAndSeesCompoundControls) {
 // The walk makes exactly the requests it needs: one QUERYCAP, one QUERYCTRL per control and
 // the closing one, one G_CTRL per changeable control, one QUERYMENU per index of a kept menu.
 TEST(ControlWalk, RequestCountsAreTheMinimumForEveryFixture) {
-  for (const char* name : {"vivid-6.1-capture.txt", "vivid-5.10-armhf-capture.txt",
-                           "uvc-webcam-5.10.txt", "board-camera-5.10.txt"}) {
+  for (const char* name :
+       {"vivid-6.1-capture.txt", "vivid-5.10-armhf-capture.txt", "uvc-webcam-6.1.txt",
+        "uvc-webcam-5.10-armhf.txt", "board-camera-5.10.txt"}) {
     const camsim::Scenario s = camsim::scenario_from_file(std::string(FIXTURE_DIR) + "/" + name);
     long eligible = 0;
     long readable = 0;

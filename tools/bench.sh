@@ -122,20 +122,20 @@ out="$work/RESULTS.md.new"
   echo "in with the walk's requests; they are 2 of $synth_list and $synth_screen."
   echo
   lm=$("$driver" time "$synth" list 21); sm=$("$driver" time "$synth" screen 21)
-  em=$("$driver" time sim/fixtures/uvc-webcam-5.10.txt list 21)
+  em=$("$driver" time sim/fixtures/uvc-webcam-5.10-armhf.txt list 21)
   echo "Wall time, median of 21 runs, the simulated camera included (it parses its 1,846-line"
   echo "scenario in the process): \`-l\` $(value median_ms "$lm") ms; first complete screen"
   echo "$(value median_ms "$sm") ms (from fork to the program waiting for its first key). For"
-  echo "comparison, \`-l\` on the 17-control webcam fixture: $(value median_ms "$em") ms. The machine"
+  echo "comparison, \`-l\` on the 14-control webcam fixture (uvcvideo, 5.10): $(value median_ms "$em") ms. The machine"
   echo "is shared, so wall times vary from run to run; the instruction counts above do not."
   echo
 
-  echo "## Bytes sent to the terminal (80x24, 17-control webcam fixture)"
+  echo "## Bytes sent to the terminal (80x24, 14-control webcam fixture, uvcvideo on 5.10)"
   echo
   echo "Right and PgUp on Brightness (numeric), Down from row 1 to row 2, S with a 27-character path."
   echo
-  bl=$("$driver" bytes sim/fixtures/uvc-webcam-5.10.txt linux)
-  bx=$("$driver" bytes sim/fixtures/uvc-webcam-5.10.txt xterm)
+  bl=$("$driver" bytes sim/fixtures/uvc-webcam-5.10-armhf.txt linux)
+  bx=$("$driver" bytes sim/fixtures/uvc-webcam-5.10-armhf.txt xterm)
   echo "| Moment | \`linux\` | \`xterm\` | goal | |"
   echo "|---|---:|---:|---:|---|"
   row() {

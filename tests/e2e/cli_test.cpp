@@ -84,7 +84,7 @@ TEST(CommandLine, FiftyIgnoreOptionsKeepFortyNine) {
 
 TEST(CommandLine, OptionsAfterPlainWordsCountAndTheLastDeviceWins) {
   const ProgramResult r = run_program({{"word", "-v", "/first", "-l", "-v", "/dev/video0"},
-                                       fixture_path("uvc-webcam-5.10.txt"),
+                                       fixture_path("uvc-webcam-5.10-armhf.txt"),
                                        {},
                                        ""});
   EXPECT_EQ(r.exit_status, 0);
@@ -305,7 +305,7 @@ TEST_F(Restore, SaveThenLoadIntoACameraAtItsDefaults) {
 // One file serves two cameras: a save from one keeps the other's lines, and a node without a
 // single control (a webcam's metadata node) refuses to save and leaves the file as it was.
 TEST_F(Restore, ASharedFileKeepsTheOtherCamerasLinesThroughASave) {
-  const std::string webcam = fixture_path("uvc-webcam-5.10.txt");
+  const std::string webcam = fixture_path("uvc-webcam-5.10-armhf.txt");
   const std::string webcam_lines = "focus_auto=0\r\nfocus_absolute=40\r\n";
   write_file("brightness=10\r\n" + webcam_lines);
   ProgramResult r = run({"-S", "-c", file()});
@@ -331,27 +331,32 @@ TEST_F(Restore, ASharedFileKeepsTheOtherCamerasLinesThroughASave) {
   EXPECT_EQ(e2e::read_file(file()), webcam_lines);
 }
 
+// A file saved under one kernel loads into the webcam as the other kernel names its controls,
+// the manual values named before their auto controls.
 TEST_F(Restore, RenamedWebcamControlsLoadUnderTheOtherKernelsNames) {
-  // The 5.10 webcam names "Exposure, Auto"; a file from a newer kernel says "auto_exposure".
-  write_file("exposure_time_absolute=300\r\nauto_exposure=1\r\n");
-  ProgramResult r = run({"-L", "-c", file()}, fixture_path("uvc-webcam-5.10.txt"));
-  EXPECT_EQ(r.exit_status, 0) << r.out;
-  EXPECT_EQ(writes(),
-            "write id=0x009a0901 value=1 result=0 returned=1\n"
-            "write id=0x009a0902 value=300 result=0 returned=300\n");
-  // The same camera as a newer kernel names it, and a file saved on the board.
-  std::string newer = e2e::read_file(fixture_path("uvc-webcam-5.10.txt"));
-  newer.replace(newer.find("\"Exposure, Auto\""), 16, "\"Auto Exposure\"");
-  newer.replace(newer.find("\"Exposure (Absolute)\""), 21, "\"Exposure Time, Absolute\"");
-  const std::string newer_file = dir_ + "/newer.txt";
-  std::ofstream(newer_file) << newer;
-  write_file("exposure_absolute=300\r\nexposure_auto=1\r\n");
-  std::filesystem::remove(log());
-  r = run({"-L", "-c", file()}, newer_file);
-  EXPECT_EQ(r.exit_status, 0) << r.out;
-  EXPECT_EQ(writes(),
-            "write id=0x009a0901 value=1 result=0 returned=1\n"
-            "write id=0x009a0902 value=300 result=0 returned=300\n");
+  const std::pair<const char*, const char*> cases[] = {
+      {"uvc-webcam-5.10-armhf.txt",
+       "exposure_time_absolute=300\r\nauto_exposure=1\r\nwhite_balance_temperature=5000\r\n"
+       "white_balance_automatic=0\r\nfocus_absolute=100\r\nfocus_automatic_continuous=0\r\n"},
+      {"uvc-webcam-6.1.txt",
+       "exposure_absolute=300\r\nexposure_auto=1\r\nwhite_balance_temperature=5000\r\n"
+       "white_balance_temperature_auto=0\r\nfocus_absolute=100\r\nfocus_auto=0\r\n"},
+  };
+  for (const auto& [fixture, text] : cases) {
+    SCOPED_TRACE(fixture);
+    write_file(text);
+    std::filesystem::remove(log());
+    const ProgramResult r = run({"-L", "-c", file()}, fixture_path(fixture));
+    EXPECT_EQ(r.exit_status, 0) << r.out;
+    // Each manual value goes right after the write that makes its control active.
+    EXPECT_EQ(writes(),
+              "write id=0x009a0901 value=1 result=0 returned=1\n"
+              "write id=0x009a0902 value=300 result=0 returned=300\n"
+              "write id=0x0098090c value=0 result=0 returned=0\n"
+              "write id=0x0098091a value=5000 result=0 returned=5000\n"
+              "write id=0x009a090c value=0 result=0 returned=0\n"
+              "write id=0x009a090a value=100 result=0 returned=100\n");
+  }
 }
 
 TEST(CommandLine, ListLoadAndSaveExcludeEachOther) {
@@ -386,7 +391,8 @@ TEST_P(ListMode, PrintsExactlyTheReviewedListing) {
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, ListMode,
                          ::testing::Values("vivid-6.1-capture.txt", "vivid-5.10-armhf-capture.txt",
-                                           "uvc-webcam-5.10.txt", "board-camera-5.10.txt"),
+                                           "uvc-webcam-6.1.txt", "uvc-webcam-5.10-armhf.txt",
+                                           "board-camera-5.10.txt"),
                          [](const ::testing::TestParamInfo<const char*>& param_info) {
                            std::string n = param_info.param;
                            for (char& c : n) {

@@ -177,7 +177,7 @@ TEST_F(DeviceFaults, VanishingAtAnyPointOfTheStartLeavesAWorkingScreen) {
 class TerminalFaults : public robust::TempDirTest {};
 
 TEST_F(TerminalFaults, HangUpEndsTheRunAtOnce) {
-  const std::string scenario = e2e::fixture_path("uvc-webcam-5.10.txt");
+  const std::string scenario = e2e::fixture_path("uvc-webcam-5.10-armhf.txt");
   {
     // As a login session ends: the hang-up signal's own action ends the program.
     Terminal s(robust::program_run(scenario, ""));
@@ -201,7 +201,8 @@ TEST_F(TerminalFaults, HangUpEndsTheRunAtOnce) {
 }
 
 TEST_F(TerminalFaults, EndOfInputEndsTheRunAsQDoes) {
-  e2e::TerminalRun run = robust::program_run(e2e::fixture_path("uvc-webcam-5.10.txt"), log_path());
+  e2e::TerminalRun run =
+      robust::program_run(e2e::fixture_path("uvc-webcam-5.10-armhf.txt"), log_path());
   run.input_from_null = true;
   Terminal s(run);
   EXPECT_EQ(s.wait_exit(std::chrono::seconds(10)), 0) << s.dump();
