@@ -63,12 +63,20 @@ void GuestCase::set_script(const std::string& body) {
 }
 
 GuestResult GuestCase::boot() {
+  return run(VM_RUNNER, "");
+}
+
+GuestResult GuestCase::boot_and_cut_power(int max_delay_ms) {
+  return run((fs::path(VM_RUNNER).parent_path() / "powercut.sh").string(),
+             std::to_string(max_delay_ms));
+}
+
+GuestResult GuestCase::run(const std::string& runner, const std::string& extra_args) {
   GuestResult result;
   fs::path out_dir = dir_ / "out";
   fs::path messages = dir_ / "runner.log";
-  std::string command = std::string("bash '") + VM_RUNNER + "' " + arch_ + " '" +
-                        (dir_ / "case").string() + "' '" + out_dir.string() + "' >'" +
-                        messages.string() + "' 2>&1";
+  std::string command = "bash '" + runner + "' " + arch_ + " '" + (dir_ / "case").string() + "' '" +
+                        out_dir.string() + "' " + extra_args + " >'" + messages.string() + "' 2>&1";
   int status = std::system(command.c_str());
   result.runner_messages = read_whole(messages);
   result.delivered = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
