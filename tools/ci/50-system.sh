@@ -3,7 +3,9 @@
 # Debian's 6.1 x86_64 kernel and the board's 5.10 armhf kernel, with the release bundle's binary
 # and dummy module; the boot-time load as the shipped systemd unit runs it, from the armhf
 # package on 5.10 and from the dynamically linked native package on 6.1 (tools/release.sh makes
-# both). CAMCTL_SKIP_SYSTEM_TESTS=1 opts out explicitly (CI never sets it).
+# both); power cuts while the program saves to a FAT disk, checked with fsck.vfat and the guest
+# kernel (CAMCTL_POWER_CUT_CYCLES sets the cuts per kernel and writer). CAMCTL_SKIP_SYSTEM_TESTS=1
+# opts out explicitly (CI never sets it).
 # SPDX-FileCopyrightText: 2026 the camera_control developers
 # SPDX-License-Identifier: MIT
 set -euo pipefail
@@ -11,7 +13,7 @@ if [ "${CAMCTL_SKIP_SYSTEM_TESTS:-}" = "1" ]; then
   echo "system tests: skipped on request (CAMCTL_SKIP_SYSTEM_TESTS=1)"
   exit 0
 fi
-bash tools/install-deps.sh gcc-arm-linux-gnueabihf
+bash tools/install-deps.sh gcc-arm-linux-gnueabihf dosfstools
 # The board's binary and module exactly as they ship.
 bash tools/release.sh
 # Kernels and base images, cached outside the clone for later runs.
