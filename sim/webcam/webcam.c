@@ -26,7 +26,7 @@
 //                    then renamed, so a reader never sees half a report)
 //   zero             set every count to 0
 //   disconnect       unplug: the host sees the device go; the program ends
-// Control NAMEs (unit, selector; range as a common 1080p webcam has it; * = auto-update):
+// Control NAMEs (ranges as a common 1080p webcam has them; * = auto-update):
 //   brightness contrast saturation sharpness gain (0..255), backlight (0..1),
 //   power_line (0 off, 1 50 Hz, 2 60 Hz), wb_auto (0..1), wb_temperature* (2000..6500, manual
 //   while wb_auto is 0), ae_mode (the camera's own bits: 1 manual, 8 aperture priority; 2 and 4
@@ -35,6 +35,12 @@
 //   A value written to exposure, focus or wb_temperature while its auto control is on is
 //   ignored, as many cameras do. GET_INFO reports auto-update for the starred controls and
 //   "disabled by the automatic mode" while their auto control is on.
+// What the host makes of "set": uvcvideo polls the status endpoint only while some handle holds
+// the node open (a packet sent meanwhile arrives at the next open, before anyone subscribed),
+// and its event carries the new value. G_CTRL reads the camera again only for the starred
+// controls: for the others uvcvideo answers from its cache, the old value, until that control
+// is written through it; the flags in the events of an auto control's member are worked out
+// from the cached auto control too.
 // The report: one line of counts, then one "NAME=VALUE" line per control:
 //   requests set_cur=N get_cur=N get_min=N get_max=N get_res=N get_len=N get_info=N
 //   get_def=N streaming=N standard=N stalled=N ignored=N lost=N status=N status_dropped=N
@@ -46,7 +52,9 @@
 // Lost data stages: the dummy controller acknowledges a SET_CUR's data before user space has
 // read it, and a further request from the host makes gadgetfs drop that data. The camera runs
 // SCHED_FIFO, reads each data stage at once, never waits for one for good, and counts a data
-// stage it could not read as lost, with an ERROR line. With one guest CPU none is lost.
+// stage it could not read as lost, with an ERROR line. With one guest CPU none is lost. With
+// two, many are, most without a trace (the host's next request replaces the unread one before
+// the camera sees it): compare set_cur with the writes made.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #define _GNU_SOURCE
