@@ -1,5 +1,7 @@
 // A USB webcam (USB Video Class 1.00) played on gadgetfs, so that the kernel's own uvcvideo
 // driver binds to it inside a VM and makes a capture node: test equipment for webcam problems.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
 //
 // Usage: webcam [-c FIFO] [-d MS] [-g DIR] [-v]
 //   -c FIFO  read commands from FIFO (made with mkfifo; it is opened read-write, so writers may
@@ -55,8 +57,6 @@
 // stage it could not read as lost, with an ERROR line. With one guest CPU none is lost. With
 // two, many are, most without a trace (the host's next request replaces the unread one before
 // the camera sees it): compare set_cur with the writes made.
-// SPDX-FileCopyrightText: 2026 the camera_control developers
-// SPDX-License-Identifier: MIT
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
