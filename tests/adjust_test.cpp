@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <climits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "controls/adjust.h"
 #include "controls/control_table.h"
@@ -229,6 +231,36 @@ TEST_F(Adjust, ResetWritesEveryDefaultAndKeepsRefusedEntries) {
   EXPECT_EQ(value(2), 30);
   EXPECT_EQ(refusal_.position, 1U);
   EXPECT_EQ(refusal_.error, EBUSY);
+}
+
+// An auto control back at its default takes its manual control over, which uvcvideo then
+// refuses to write (6.1) or sends to a camera that ignores it (5.10); the control framework
+// stores it unused. However the driver takes it, the reset leaves that control to its auto
+// control and reports nothing; one before its auto control in walk order was reset in time.
+TEST_F(Adjust, ResetLeavesTheControlsItsAutoControlsTookOver) {
+  for (const char* inactive : {"refuse", "ignore", "store"}) {
+    SCOPED_TRACE(inactive);
+    TearDown();
+    table_ = {};
+    start(control_line(0x00980900, 1, "Brightness", 0, 255, 1, 128, 77) +
+          control_line(0x0098090c, 2, "White Balance, Automatic", 0, 1, 1, 1, 0) +
+          control_line(0x0098091a, 1, "White Balance Temperature", 2000, 6500, 1, 4000, 5000) +
+          control_line(0x009a090a, 1, "Focus, Absolute", 0, 250, 5, 0, 100) +
+          control_line(0x009a090c, 2, "Focus, Automatic Continuous", 0, 1, 1, 1, 0) +
+          "cluster master=0x0098090c manual=0 members=0x0098091a volatile=0\n"
+          "cluster master=0x009a090c manual=0 members=0x009a090a volatile=0\n"
+          "rules inactive=" +
+          inactive + "\n");
+    camctl::reset_all_controls(table_, device_, &refusal_);
+    std::vector<std::pair<std::uint32_t, std::int32_t>> written;
+    for (const camsim::Write& w : writes()) written.emplace_back(w.id, w.value);
+    EXPECT_EQ(written, (std::vector<std::pair<std::uint32_t, std::int32_t>>{
+                           {0x00980900, 128}, {0x0098090c, 1}, {0x009a090a, 0}, {0x009a090c, 1}}));
+    EXPECT_EQ(refusal_.error, 0);
+    ASSERT_EQ(table_.inactive.size(), 1U);
+    EXPECT_EQ(table_.inactive[0].id, 0x0098091aU);
+    EXPECT_EQ(sim_->camera().control(0x0098091a)->value, 5000);
+  }
 }
 
 TEST_F(Adjust, AnyPositionPastTheTableIsIgnored) {

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <limits>
+#include <vector>
 
+#include "controls/control_sync.h"
 #include "controls/control_table.h"
 #include "device/device.h"
 
@@ -104,11 +106,25 @@ bool adjust_control(ControlTable& table, Device& device, std::size_t position, A
 }
 
 void reset_all_controls(ControlTable& table, Device& device, WriteRefusal* refusal) {
-  for (std::size_t position = 0; position < table.count(); ++position) {
+  std::vector<std::uint32_t> listed;
+  listed.reserve(table.count());
+  for (const ControlEntry& entry : table.entries) listed.push_back(entry.id);
+  bool wrote = false;
+  for (const std::uint32_t id : listed) {
+    // An auto control this reset put back on (automatic exposure, its default) makes its manual
+    // control inactive: uvcvideo refuses that control's write then, or sends it to a camera
+    // that ignores it. The driver says so only when asked; such a control is left to its auto.
+    if (wrote) {
+      TableChanges changes;
+      recheck_control(table, device, id, changes);
+    }
+    const std::size_t position = listed_position(table, id);
+    if (position == table.count()) continue;
     ControlEntry& entry = table.at(position);
-    if (const int error = write_control_value(device, entry, entry.default_value);
-        error != 0 && refusal != nullptr) {
-      *refusal = WriteRefusal{position, error};
+    if (const int error = write_control_value(device, entry, entry.default_value); error != 0) {
+      if (refusal != nullptr) *refusal = WriteRefusal{position, error};
+    } else {
+      wrote = true;
     }
   }
 }

@@ -29,7 +29,8 @@ int write_control_value(Device& device, ControlEntry& entry, std::int32_t value)
 bool adjust_control(ControlTable& table, Device& device, std::size_t position, AdjustKind kind,
                     WriteRefusal* refusal = nullptr);
 
-// Writes every entry's default, whatever its value.
+// Writes the default of every listed entry, whatever its value, in walk order; an entry that
+// an earlier write of the reset made inactive leaves the list unwritten.
 void reset_all_controls(ControlTable& table, Device& device, WriteRefusal* refusal = nullptr);
 
 }  // namespace camctl

@@ -83,9 +83,12 @@ bool KeyLoop::act_on(const KeyBinding& binding) {
       return true;
     }
     case Command::reset_all: {
+      const std::uint32_t selected = selected_id();
       WriteRefusal refusal;
       reset_all_controls(table_, device_, &refusal);
       if (refusal.error != 0) show_refusal(refusal);
+      // Controls the reset handed back to their auto controls left the list.
+      select_by_id(selected);
       screen_.draw_control_list(selection_);
       screen_.draw_detail_panel(selection_);
       return true;

@@ -611,6 +611,26 @@ TEST_F(FollowTest, AnotherProgramsWriteShowsInTheRowAndThePanel) {
   EXPECT_EQ(logged_writes(), "write id=0x00980900 value=78 result=0 returned=78\n");
 }
 
+// R puts automatic exposure back on, which takes the exposure time over: 6.1's uvcvideo would
+// refuse its write. The reset leaves it out, says nothing, and the selection moves on.
+TEST_F(FollowTest, ResetHandsTheExposureTimeBackToAutomaticExposure) {
+  TerminalRun run;
+  run.scenario = e2e::fixture_path("uvc-webcam-6.1.txt");
+  auto t = start("", run);
+  for (int i = 0; i < 8; ++i) t->send_key(Key::down);
+  t->send_key(Key::left);
+  ASSERT_TRUE(t->wait_for_text(14, 0, list_row("  Exposure Time, Absolute", "250"))) << t->dump();
+  t->send_key(Key::down);
+  wait_for_bar(*t, 14);
+  t->send("r");
+  expect_shown(*t, {{13, 0, list_row("  Auto Exposure", "Aperture Priority Mode")},
+                    {14, 0, list_row("  Exposure, Dynamic Framerate", "0")},
+                    {5, 51, detail_row("Exposure, Dynamic Frame")}});  // cut at the panel's edge
+  wait_for_bar(*t, 14);
+  EXPECT_EQ(t->text(0, 17, 63), std::string(63, ' '));
+  EXPECT_EQ(logged_writes().find("id=0x009a0902"), std::string::npos) << logged_writes();
+}
+
 TEST_F(FollowTest, LoadRestoresAManualValueSavedBeforeItsAutoControl) {
   write_settings("gain=200\r\ngain_automatic=0\r\n");
   auto t = start_vivid();
