@@ -263,6 +263,17 @@ int run_key_loop(ControlTable& table, Device& device, const RunOptions& options)
     bool any_key = false;
     // Every key curses can hand over now, also those it keeps from an earlier read.
     for (int key = screen.read_key(); key != ERR && !quit; key = screen.read_key()) {
+      // Keys typed while a slow camera answered act on the list the keys before them made:
+      // what their writes changed on the camera (a control joining below its auto control) is
+      // taken in first. Asking costs no request; the driver queued it during the write.
+      if (any_key && watched[1].fd >= 0) {
+        pollfd camera = watched[1];
+        camera.revents = 0;
+        if (sys_ops().poll(&camera, 1, 0) > 0 &&
+            !loop.follow_camera(camera.revents, layout_shown && screen.terminal_fits())) {
+          watched[1].fd = -1;
+        }
+      }
       any_key = true;
       const KeyBinding binding = find_key_binding(key);
       if (!screen.terminal_fits()) {

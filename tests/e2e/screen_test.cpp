@@ -611,6 +611,28 @@ TEST_F(FollowTest, AnotherProgramsWriteShowsInTheRowAndThePanel) {
   EXPECT_EQ(logged_writes(), "write id=0x00980900 value=78 result=0 returned=78\n");
 }
 
+// Keys typed while the camera answers a write arrive together; each acts on the list the keys
+// before it made. Left puts the webcam's exposure on manual, and the exposure time joins below
+// it: Down goes there, not to the row that stood below before, and Right raises it.
+TEST_F(FollowTest, KeysTypedAheadActOnTheRowsTheEarlierKeysBroughtIn) {
+  TerminalRun run;
+  run.scenario = e2e::fixture_path("uvc-webcam-5.10-armhf.txt");
+  auto t = start("", run);
+  for (int i = 0; i < 8; ++i) t->send_key(Key::down);
+  wait_for_bar(*t, 13);
+  t->send(e2e::key_bytes("xterm", Key::left) + e2e::key_bytes("xterm", Key::down) +
+          e2e::key_bytes("xterm", Key::right) + e2e::key_bytes("xterm", Key::right));
+  expect_shown(*t, {{13, 0, list_row("- Exposure, Auto", "Manual Mode")},
+                    {14, 0, list_row("+ Exposure (Absolute)", "252")},
+                    {15, 0, list_row("  Exposure, Auto Priority", "0")},
+                    {5, 51, detail_row("Exposure (Absolute)")}});
+  wait_for_bar(*t, 14);
+  EXPECT_EQ(logged_writes(),
+            "write id=0x009a0901 value=1 result=0 returned=1\n"
+            "write id=0x009a0902 value=251 result=0 returned=251\n"
+            "write id=0x009a0902 value=252 result=0 returned=252\n");
+}
+
 // R puts automatic exposure back on, which takes the exposure time over: 6.1's uvcvideo would
 // refuse its write. The reset leaves it out, says nothing, and the selection moves on.
 TEST_F(FollowTest, ResetHandsTheExposureTimeBackToAutomaticExposure) {
