@@ -240,19 +240,22 @@ class PowerCut : public ::testing::TestWithParam<Row> {
                                     << result.runner_messages;
       if (!result.delivered) break;
       EXPECT_EQ(result.file("case.status"), "0\n") << result.file("case.log");
+      // Both fscks ran, so a clean verdict is theirs.
+      for (const char* log : {"fsck.log", "fsck-next.log"})
+        EXPECT_NE(result.file(log).find("fsck.fat"), std::string::npos) << log;
       cuts.push_back(read_cut(result));
       const Cut& cut = cuts.back();
       std::string fault = cut.fault();
       std::printf(
           "power cut %s %s%s, cycle %d/%d: %d saves reported (last %d), cut %s ms after "
           "the first; kernel read '%s'%s; fsck exit %s, file findings: %s; "
-          "temporaries after the cut: %zu; %s; %.1f s\n",
+          "temporaries after the cut: %zu; %s; after the next save, file findings: %s; %.1f s\n",
           row.arch, row.writer.name, row.fast_writeback ? " (writeback 10 ms)" : "", cycle, cycles,
           cut.saves, cut.last_reported, cut.delay_ms.c_str(), trim_end(cut.file).c_str(),
           cut.read_error.empty() ? "" : (" [" + cut.read_error + "]").c_str(),
           trim_end(result.file("fsck.status")).c_str(), joined(cut.fsck_files).c_str(),
           cut.temporaries_after_cut.size(), fault.empty() ? "kept" : ("LOST: " + fault).c_str(),
-          took.count());
+          joined(fsck_findings(result.file("fsck-next.log"), false)).c_str(), took.count());
       std::fflush(stdout);
     }
     EXPECT_EQ(static_cast<int>(cuts.size()), cycles) << row;
@@ -270,9 +273,11 @@ TEST_P(KeepsEveryReportedSave, AndTheNextSaveLeavesNoTemporary) {
     SCOPED_TRACE("cut " + cut.delay_ms + " ms after the first of " + std::to_string(cut.saves) +
                  " reported saves");
     EXPECT_EQ(cut.fault(), "");
-    // The save after the cut, on the disk as the cut left it: it succeeds, and of the two
-    // planted names only the one of the program's own pattern goes.
+    // The save after the cut, on the disk as the cut left it: it succeeds and leaves camera.txt
+    // whole on the disk, also where the cut left a temporary, and of the two planted names
+    // only the one of the program's own pattern goes.
     EXPECT_EQ(cut.check.file("next.status"), "0\n") << cut.check.file("next.stdout");
+    EXPECT_EQ(fsck_findings(cut.check.file("fsck-next.log"), true), std::vector<std::string>{});
     EXPECT_EQ(temporaries(cut.check.file("next.listing")), std::vector<std::string>{});
     EXPECT_NE(cut.check.file("next.listing").find(".camera.txt.a1b2c3d\n"), std::string::npos)
         << cut.check.file("next.listing");
@@ -289,10 +294,12 @@ TEST_P(CatchesTheInPlaceWriter, InSomeCycle) {
 
 INSTANTIATE_TEST_SUITE_P(Boards, KeepsEveryReportedSave,
                          ::testing::Values(Row{"x86_64", kProgram, false, 3},
-                                           Row{"x86_64", kProgram, true, 3},
+                                           Row{"x86_64", kProgram, true, 2},
                                            Row{"armhf", kProgram, false, 2}),
                          row_name);
 INSTANTIATE_TEST_SUITE_P(Boards, CatchesTheInPlaceWriter,
-                         ::testing::Values(Row{"x86_64", kInPlace, true, 5}), row_name);
+                         // It lost a reported save in 17 of 30 measured cuts: ten cuts that all
+                         // miss it come less than once in 4,000 runs at that rate.
+                         ::testing::Values(Row{"x86_64", kInPlace, true, 10}), row_name);
 
 }  // namespace

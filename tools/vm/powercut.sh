@@ -6,8 +6,8 @@
 #   CASE_DIR  becomes /case in the guest; its run.sh runs twice, first with /case/phase holding
 #             "cut", then "check"; /case/report names the guest's report line
 #   OUT_DIR   receives reports (what the guest reported before the cut), delay_ms, fsck.log and
-#             fsck.status (fsck.vfat -n of the cut disk), the check boot's /out files,
-#             console.log and cut-console.log
+#             fsck.status (fsck.vfat -n of the cut disk), the check boot's /out files, fsck-next.log
+#             (fsck.vfat -n of the disk the check boot left), console.log and cut-console.log
 # A fresh FAT32 image is the guest's virtio disk with qemu's writeback cache, so what the guest
 # sent to its disk survives the kill of qemu's own process and what it only held in its memory
 # does not. The kill comes at a random delay up to MAX_DELAY_MS (default 3000) after the first
@@ -123,7 +123,7 @@ status=0
 fsck.vfat -n "$disk" >"$out_dir/fsck.log" 2>&1 || status=$?
 echo "$status" >"$out_dir/fsck.status"
 
-# --- the boot that reads the disk back ---
+# --- the boot that reads the disk back and saves once more ---
 boot_command check "$out_dir/console.log" "$work/results.tar" "$work/check-reports"
 status=0
 timeout --kill-after=5 "$limit" "${qemu[@]}" </dev/null >"$work/qemu.err" 2>&1 || status=$?
@@ -131,4 +131,5 @@ if [ "$status" -ne 0 ] || ! tar -x -f "$work/results.tar" -C "$out_dir" 2>/dev/n
   [ ! -f "$out_dir/case.status" ]; then
   fail_boot "$out_dir/console.log" "the $arch check boot did not deliver its results (qemu status $status)"
 fi
+fsck.vfat -n "$disk" >"$out_dir/fsck-next.log" 2>&1 || true
 exit 0
