@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# System tests: the static program against the kernel's own vivid driver inside VMs that run
-# Debian's 6.1 x86_64 kernel and the board's 5.10 armhf kernel, with the release bundle's binary
+# System tests: the static program against the kernel's own drivers (vivid, and uvcvideo with the
+# emulated USB webcam, slow answers and unplug included) inside VMs that run Debian's 6.1 x86_64
+# kernel and the board's 5.10 armhf kernel, with the release bundle's binary
 # and dummy module; the boot-time load as the shipped systemd unit runs it, from the armhf
 # package on 5.10 and from the dynamically linked native package on 6.1 (tools/release.sh makes
 # both); power cuts while the program saves to a FAT disk, checked with fsck.vfat and the guest

@@ -5,6 +5,9 @@
 //        ctlprobe -s DEVICE ID=VALUE...   VIDIOC_S_CTRL from its own handle, in the given order;
 //                                         prints "ID VALUE" as the driver answered, exits 1 on
 //                                         the first refusal
+//        ctlprobe -w DEVICE               walks every control (VIDIOC_QUERYCTRL with NEXT_CTRL
+//                                         and NEXT_COMPOUND), reads each (VIDIOC_G_CTRL) and
+//                                         prints "ID flags=0xFLAGS value|error=ERRNO NAME"
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include <errno.h>
@@ -62,6 +65,25 @@ static int set_values(int fd, char** pairs, int count) {
   return 0;
 }
 
+static int walk(int fd) {
+  struct v4l2_queryctrl query;
+  memset(&query, 0, sizeof query);
+  const unsigned next = V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND;
+  query.id = next;
+  while (ioctl(fd, VIDIOC_QUERYCTRL, &query) == 0) {
+    struct v4l2_control control;
+    memset(&control, 0, sizeof control);
+    control.id = query.id;
+    if (ioctl(fd, VIDIOC_G_CTRL, &control) == 0)
+      printf("0x%08x flags=0x%x value %.32s\n", query.id, query.flags, (const char*)query.name);
+    else
+      printf("0x%08x flags=0x%x error=%d %.32s\n", query.id, query.flags, errno,
+             (const char*)query.name);
+    query.id |= next;
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
   char mode = 'g';
   int first = 1;
@@ -69,8 +91,8 @@ int main(int argc, char** argv) {
     mode = argv[1][1];
     first = 2;
   }
-  if (argc < first + 2 || (mode != 'g' && mode != 'f' && mode != 's')) {
-    fprintf(stderr, "usage: ctlprobe [-f|-s] DEVICE ID[=VALUE]...\n");
+  if (argc < first + (mode == 'w' ? 1 : 2) || !strchr("gfsw", mode)) {
+    fprintf(stderr, "usage: ctlprobe [-f|-s] DEVICE ID[=VALUE]... | ctlprobe -w DEVICE\n");
     return 2;
   }
   int fd = open(argv[first], O_RDWR | O_NONBLOCK);
@@ -80,7 +102,8 @@ int main(int argc, char** argv) {
   }
   char** rest = argv + first + 1;
   int count = argc - first - 1;
-  int status = mode == 's'   ? set_values(fd, rest, count)
+  int status = mode == 'w'   ? walk(fd)
+               : mode == 's' ? set_values(fd, rest, count)
                : mode == 'f' ? get_flags(fd, rest, count)
                              : get_values(fd, rest, count);
   fflush(stdout);

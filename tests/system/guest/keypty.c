@@ -11,6 +11,10 @@
 //   run COMMAND  run a shell command (a probe of the device while the program runs)
 //   change COMMAND  run a shell command that changes the camera behind the program's back
 //                (another program's write); like a key, the program is expected to redraw
+//   type MS NAME...  type several keys MS milliseconds apart, without waiting for the program
+//                (a user typing ahead while it waits for a slow camera)
+//   screen       wait (60 s at most) until the program reads keys from its screen: curses has
+//                put the terminal into keypad transmit mode; a slow camera's start takes long
 // After the script, keypty waits for the program to end and appends "exit STATUS" to MARKS
 // (a program still running after 30 s is killed and gives "exit killed").
 // SPDX-FileCopyrightText: 2026 the camera_control developers
@@ -31,6 +35,9 @@
 static int master_fd = -1;
 static FILE* raw_file;
 static long raw_bytes;
+static int keypad_seen;  // the program has sent the sequence that starts keypad transmit mode
+static char tail[4];     // the stream's last bytes, for that sequence split between reads
+static size_t tail_length;
 
 static long now_ms(void) {
   struct timespec ts;
@@ -49,6 +56,13 @@ static int pump(int wait_ms) {
   fwrite(buf, 1, (size_t)n, raw_file);
   fflush(raw_file);
   raw_bytes += n;
+  char joined[sizeof tail + sizeof buf];
+  memcpy(joined, tail, tail_length);
+  memcpy(joined + tail_length, buf, (size_t)n);
+  size_t length = tail_length + (size_t)n;
+  if (memmem(joined, length, "\033[?1h", 5) != NULL) keypad_seen = 1;
+  tail_length = length < sizeof tail ? length : sizeof tail;
+  memcpy(tail, joined + length - tail_length, tail_length);
   return 1;
 }
 
@@ -140,6 +154,25 @@ int main(int argc, char** argv) {
       }
       if (write(master_fd, seq, strlen(seq)) < 0) perror("keypty: write");
       first_ms = 10000;  // every key of the tests' scripts makes the program redraw something
+    } else if (strncmp(line, "type ", 5) == 0) {
+      char* rest = line + 5;
+      long gap_ms = strtol(rest, &rest, 10);
+      for (char* name = strtok(rest, " "); name != NULL; name = strtok(NULL, " ")) {
+        const char* seq = key_sequence(name);
+        if (!seq) {
+          fprintf(stderr, "keypty: unknown key '%s'\n", name);
+          return 2;
+        }
+        if (write(master_fd, seq, strlen(seq)) < 0) perror("keypty: write");
+        struct timespec gap = {gap_ms / 1000, (gap_ms % 1000) * 1000000L};
+        nanosleep(&gap, NULL);
+      }
+      first_ms = 10000;
+    } else if (strcmp(line, "screen") == 0) {
+      long deadline = now_ms() + 60000;
+      while (!keypad_seen && now_ms() < deadline)
+        if (!pump(50)) break;
+      wait_settled(raw_bytes, 0, quiet_ms);
     } else if (strncmp(line, "mark ", 5) == 0) {
       fprintf(marks, "%s %ld\n", line + 5, raw_bytes);
       fflush(marks);

@@ -1,0 +1,160 @@
+// camera_control on the kernel's own drivers under 6.1 x86_64 and the board's 5.10 armhf: the
+// listing of vivid's capture node and of the emulated webcam's under uvcvideo, and the refusal of
+// vivid's nodes that cannot capture single-planar video.
+// SPDX-FileCopyrightText: 2026 the camera_control developers
+// SPDX-License-Identifier: MIT
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "guest_camera.h"
+#include "guest_run.h"
+#include "system_config.h"
+
+namespace {
+
+struct Kernel {
+  const char* arch;
+};
+
+std::ostream& operator<<(std::ostream& out, const Kernel& kernel) {
+  return out << kernel.arch;
+}
+
+std::string read_golden(const std::string& name) {
+  std::ifstream in(std::string(GOLDEN_DIR) + "/" + name, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs one camera_control command line in the guest; its stdout, stderr and status land in /out
+// under the given tag.
+std::string run_program(const std::string& tag, const std::string& args) {
+  return "./camera_control " + args + " >/out/" + tag + ".stdout 2>/out/" + tag +
+         ".stderr\necho $? >/out/" + tag + ".status\n";
+}
+
+class VividNodes : public ::testing::TestWithParam<Kernel> {
+ protected:
+  void SetUp() override {
+    if (systest::system_tests_opted_out()) GTEST_SKIP() << "CAMCTL_SKIP_SYSTEM_TESTS=1";
+    binary_ = systest::program_for(GetParam().arch);
+    std::string missing =
+        systest::require_file(binary_, "static camera_control for " + std::string(GetParam().arch));
+    ASSERT_EQ(missing, "");
+  }
+
+  systest::GuestResult boot(const std::string& script) {
+    systest::GuestCase guest(GetParam().arch);
+    guest.add_file(binary_, "camera_control");
+    guest.set_script(script);
+    systest::GuestResult result = guest.boot();
+    // A VM that does not start is a failure of the suite, never a skip.
+    EXPECT_TRUE(result.delivered) << "the " << GetParam().arch << " VM did not run the case:\n"
+                                  << result.runner_messages;
+    return result;
+  }
+
+  std::string binary_;
+};
+
+TEST_P(VividNodes, RefusesOutputOnlyAndMultiplanarOnlyNodes) {
+  systest::GuestResult result =
+      boot("insmod /modules/vivid.ko n_devs=1 node_types=0x100\n" + run_program("output", "-l") +
+           "rmmod vivid\n"
+           "insmod /modules/vivid.ko n_devs=1 node_types=0x1 multiplanar=2\n" +
+           run_program("mplane", "-l") + "rmmod vivid\n");
+  ASSERT_TRUE(result.delivered);
+  const std::string refusal =
+      "INFO: Opening /dev/video0 device\nERROR: /dev/video0 is no video capture device\n";
+  for (const char* node : {"output", "mplane"}) {
+    SCOPED_TRACE(node);
+    EXPECT_EQ(result.file(std::string(node) + ".stdout"), refusal);
+    EXPECT_EQ(result.file(std::string(node) + ".status"), "1\n");
+  }
+  // The guest log shows that both vivid variants loaded, so the refusal is the program's.
+  EXPECT_EQ(result.file("case.log"), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, VividNodes, ::testing::Values(Kernel{"x86_64"}, Kernel{"armhf"}),
+                         [](const auto& test) { return std::string(test.param.arch); });
+
+// The display names of the controls a user may change now, from ctlprobe -w's walk: not
+// disabled, read-only or inactive, and readable.
+std::vector<std::string> changeable_names(const std::string& walk) {
+  constexpr unsigned long kUnlisted = 0x1 | 0x4 | 0x10;
+  std::vector<std::string> names;
+  std::istringstream lines(walk);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string id, flags, read;
+    fields >> id >> flags >> read;
+    std::string name;
+    std::getline(fields >> std::ws, name);
+    if (flags.rfind("flags=", 0) != 0) continue;
+    if ((std::stoul(flags.substr(6), nullptr, 16) & kUnlisted) == 0 && read == "value")
+      names.push_back(name);
+  }
+  return names;
+}
+
+// The display names -l printed, after its header line.
+std::vector<std::string> listed_names(const std::string& listing) {
+  std::vector<std::string> names;
+  std::istringstream lines(listing);
+  bool header = false;
+  for (std::string line; std::getline(lines, line);) {
+    std::size_t equals = line.find(" = ");
+    if (line.rfind("INFO: ", 0) != 0 || equals == std::string::npos) continue;
+    if (!header) {
+      header = true;
+      continue;
+    }
+    std::string name = line.substr(equals + 3);
+    names.push_back(name.substr(0, name.find_last_not_of(' ') + 1));
+  }
+  return names;
+}
+
+class CameraNodes : public ::testing::TestWithParam<systest::GuestCamera> {
+ protected:
+  void SetUp() override {
+    if (systest::system_tests_opted_out()) GTEST_SKIP() << "CAMCTL_SKIP_SYSTEM_TESTS=1";
+    ASSERT_EQ(systest::require_file(systest::program_for(GetParam().arch), "static camera_control"),
+              "");
+  }
+};
+
+TEST_P(CameraNodes, ListModePrintsTheReviewedListingAndWhatAnIndependentWalkFinds) {
+  const systest::GuestCamera& camera = GetParam();
+  systest::GuestCase guest(camera.arch);
+  guest.add_file(systest::program_for(camera.arch), "camera_control");
+  guest.add_file(systest::guest_helper(camera.arch, "ctlprobe"), "ctlprobe");
+  camera.add_to(guest);
+  guest.set_script(camera.start() + run_program("list", "-l") +
+                   "./ctlprobe -w /dev/video0 >/out/walk.txt\n" + camera.finish());
+  systest::GuestResult result = guest.boot();
+  ASSERT_TRUE(result.delivered) << "the " << camera.arch << " VM did not run the case:\n"
+                                << result.runner_messages;
+  EXPECT_EQ(result.file("list.stdout"), read_golden(camera.golden));
+  EXPECT_EQ(result.file("list.stderr"), "");
+  EXPECT_EQ(result.file("list.status"), "0\n");
+  const std::vector<std::string> walked = changeable_names(result.file("walk.txt"));
+  EXPECT_FALSE(walked.empty()) << result.file("walk.txt");
+  EXPECT_EQ(listed_names(result.file("list.stdout")), walked) << result.file("walk.txt");
+  EXPECT_EQ(camera.log_problems(result), "") << result.file("webcam.log");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, CameraNodes,
+                         ::testing::Values(systest::vivid_camera("x86_64"),
+                                           systest::vivid_camera("armhf"),
+                                           systest::emulated_webcam("x86_64"),
+                                           systest::emulated_webcam("armhf")),
+                         [](const auto& test) { return systest::row_name(test.param); });
+
+}  // namespace
