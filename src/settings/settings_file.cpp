@@ -117,13 +117,18 @@ bool directory_refuses_names(int error) {
 }
 
 void sync_directory(const std::string& directory) {
-  // The file itself is on the disk by now; a directory that cannot be synced (some filesystems
-  // refuse) does not make it any less saved.
+  // Some filesystems refuse to sync a directory; that alone makes no save fail.
   const int fd =
       ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   settings_file_ops().fsync(fd);
   ::close(fd);
+}
+
+// FAT, the filesystem of a board's /boot.
+bool on_fat(int fd) {
+  struct statfs fs {};
+  return ::fstatfs(fd, &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC;
 }
 
 // The renamed file, synced under its new name. On FAT (a board's /boot) a rename over a file
@@ -138,8 +143,7 @@ bool sync_renamed_file(const std::string& path) {
   // fsync writes the inode only while it is dirty; if the kernel's writeback has just written
   // it without waiting, its entry may still sit unwritten in the device's buffers. On FAT, whose
   // /boot holds little else, a sync of the whole filesystem writes those too.
-  struct statfs fs {};
-  if (::fstatfs(fd, &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC && ::syncfs(fd) != 0) ok = false;
+  if (on_fat(fd) && ::syncfs(fd) != 0) ok = false;
   if (settings_file_ops().fsync(fd) != 0) ok = false;
   ::close(fd);
   return ok;
@@ -195,7 +199,18 @@ bool replace_file(const std::string& path, const struct stat* old_info, std::str
     [[maybe_unused]] const int moded = ::fchmod(fd, old_info->st_mode & 07777);
   }
 
-  if (!finish_file(fd, content, true)) {
+  // On FAT, fsync writes a file's directory entry before the FAT that gives the file its
+  // clusters, so a cut in between leaves the temporary's entry on clusters the FAT calls free.
+  // Removing that temporary in a later save would then free whatever holds those clusters by
+  // then, often the file that save has just written, or stop the filesystem with an error.
+  // Syncing the folder first writes the FAT, while the temporary's entry on the disk still
+  // names no cluster.
+  const SettingsFileOps& ops = settings_file_ops();
+  bool written = write_all(fd, content);
+  if (written && on_fat(fd)) sync_directory(directory);
+  if (written && ops.fsync(fd) != 0) written = false;
+  if (ops.close(fd) != 0) written = false;
+  if (!written) {
     ::unlink(temp.c_str());
     return false;
   }
