@@ -4,7 +4,9 @@
 # pairs, on the vivid capture node of the 6.1 system-test VM: 31 runs of each in the same boot,
 # and one counted run of each dynamic program (requests counted by bench/vm-count.c), each
 # counted load from vivid's defaults and checked by ctlprobe; wall time and peak memory from
-# bench/vm-timer.c. Prints a Markdown section.
+# bench/vm-timer.c. Then the same on uvcvideo with the emulated USB webcam (sim/webcam) in the
+# same boot, with a seven-pair file, and the USB requests the camera saw in each counted run.
+# Prints a Markdown section.
 # SPDX-FileCopyrightText: 2026 the camera_control developers
 # SPDX-License-Identifier: MIT
 set -euo pipefail
@@ -48,6 +50,13 @@ gcc -O2 -static -o "$case_dir/bin/ctlprobe" tests/system/guest/ctlprobe.c
 # The boot-time load: the manual gain named before the switch that makes it active.
 printf 'gain=200\r\ngain_automatic=0\r\nbrightness=77\r\n' >"$case_dir/three.txt"
 gcc -O2 -shared -fPIC -o "$case_dir/lib/vm-count.so" bench/vm-count.c -ldl
+gcc -O2 -static -pthread -o "$case_dir/bin/webcam" sim/webcam/webcam.c
+# The webcam's load: each manual value before the auto control that makes it active, and
+# brightness; the same pairs for v4l2-ctl.
+webcam_pairs="exposure_time_absolute=400 auto_exposure=1 white_balance_temperature=5000
+white_balance_automatic=0 focus_absolute=100 focus_automatic_continuous=0 brightness=77"
+printf '%s\r\n' $webcam_pairs >"$case_dir/webcam.txt"
+echo "$webcam_pairs" | tr ' \n' ',,' | sed 's/,$//' >"$case_dir/webcam.set-ctrl"
 
 cat >"$case_dir/run.sh" <<'GUEST'
 insmod /modules/vivid.ko n_devs=1 node_types=0x1
@@ -84,6 +93,62 @@ echo "status=$?" >>/out/load-static.txt
 /case/bin/vm-timer 31 /case/bin/camera_control-static -v /dev/video0 -c /case/three.txt -L >/out/time.load-static
 /case/bin/vm-timer 31 /case/bin/camera_control-dynamic -v /dev/video0 -c /case/three.txt -L >/out/time.load-dynamic
 /case/bin/vm-timer 31 /case/bin/v4l2-ctl -d /dev/video0 --set-ctrl="$set_ctrl" >/out/time.set-ctrl.2
+
+# The emulated webcam under uvcvideo: its capture node comes after vivid's, its metadata node last.
+/modules/load usb
+mkfifo /tmp/cam
+/case/bin/webcam -c /tmp/cam >/out/webcam.log 2>&1 &
+webcam=$!
+# Hands the camera a command and returns once it has carried it out.
+cam() {
+  rm -f /tmp/cam.done
+  printf '%s\nreport /tmp/cam.done\n' "$1" >/tmp/cam
+  i=0; while [ ! -e /tmp/cam.done ] && [ $i -lt 500 ]; do sleep 0.01; i=$((i + 1)); done
+}
+i=0
+while [ ! -e /dev/video2 ] && [ "$i" -lt 500 ]; do sleep 0.02; i=$((i + 1)); done
+w=/dev/video1
+/case/bin/ctlprobe -w $w >/out/webcam.walk
+# uvcvideo asks the camera for each control's range at the first look and keeps it: one listing
+# first, so that neither program's counted run pays for it.
+/case/bin/v4l2-ctl -d $w -L >/dev/null 2>&1
+cam zero
+COUNT_OUT=/out/wcount.v4l2-ctl LD_PRELOAD=/case/lib/vm-count.so /case/bin/v4l2-ctl -d $w -L >/out/wv4l2-ctl.txt 2>&1
+cam "report /out/wusb.v4l2-ctl"
+cam zero
+COUNT_OUT=/out/wcount.list LD_PRELOAD=/case/lib/vm-count.so /case/bin/camera_control-dynamic -v $w -l >/out/wlist.txt 2>&1
+cam "report /out/wusb.list"
+/case/bin/vm-timer 31 /case/bin/v4l2-ctl -d $w -L >/out/wtime.v4l2-ctl
+/case/bin/vm-timer 31 /case/bin/camera_control-static -v $w -l >/out/wtime.static
+/case/bin/vm-timer 31 /case/bin/camera_control-dynamic -v $w -l >/out/wtime.dynamic
+# Loading: each counted run from the camera's defaults (manual values too), then checked.
+wids="0x009a0901 0x009a0902 0x0098090c 0x0098091a 0x009a090c 0x009a090a 0x00980900"
+wdefaults() {
+  /case/bin/ctlprobe -s $w 0x009a0901=1 0x009a0902=250 0x0098090c=0 0x0098091a=4000 \
+    0x009a090c=0 0x009a090a=0 0x009a0901=3 0x0098090c=1 0x009a090c=1 0x00980900=128 >/dev/null
+}
+wset_ctrl=$(cat /case/webcam.set-ctrl)
+wdefaults
+cam zero
+COUNT_OUT=/out/wcount.set-ctrl LD_PRELOAD=/case/lib/vm-count.so /case/bin/v4l2-ctl -d $w --set-ctrl="$wset_ctrl" >/out/wset-ctrl.txt 2>&1
+echo "status=$?" >>/out/wset-ctrl.txt
+cam "report /out/wusb.set-ctrl"
+/case/bin/ctlprobe $w $wids >/out/probe.wset-ctrl
+wdefaults
+cam zero
+COUNT_OUT=/out/wcount.load LD_PRELOAD=/case/lib/vm-count.so /case/bin/camera_control-dynamic -v $w -c /case/webcam.txt -L >/out/wload.txt 2>&1
+echo "status=$?" >>/out/wload.txt
+cam "report /out/wusb.load"
+/case/bin/ctlprobe $w $wids >/out/probe.wload
+wdefaults
+/case/bin/camera_control-static -v $w -c /case/webcam.txt -L >/out/wload-static.txt 2>&1
+echo "status=$?" >>/out/wload-static.txt
+/case/bin/ctlprobe $w $wids >/out/probe.wload-static
+/case/bin/vm-timer 31 /case/bin/v4l2-ctl -d $w --set-ctrl="$wset_ctrl" >/out/wtime.set-ctrl
+/case/bin/vm-timer 31 /case/bin/camera_control-static -v $w -c /case/webcam.txt -L >/out/wtime.load-static
+/case/bin/vm-timer 31 /case/bin/camera_control-dynamic -v $w -c /case/webcam.txt -L >/out/wtime.load-dynamic
+echo disconnect >/tmp/cam
+wait $webcam
 GUEST
 bash tools/vm/run.sh x86_64 "$case_dir" "$work/out" 900 >&2
 
@@ -161,3 +226,80 @@ echo "A second series of \`v4l2-ctl --set-ctrl\` at the end of the boot gave a m
 echo "What \`camera_control -L\` printed in its counted run:"
 echo
 sed 's/^/    /' "$out/load.txt"
+
+echo
+echo "## Beside v4l2-ctl on a USB webcam (uvcvideo under 6.1)"
+echo
+echo "The same boot, after the vivid series: the kernel's own uvcvideo bound to the emulated USB"
+echo "webcam (\`sim/webcam\`, every request a USB transfer through the dummy controller, about"
+echo "0.7 ms each), its capture node \`/dev/video1\`. One \`v4l2-ctl -L\` first, so that the driver"
+echo "has asked every range before any counted run. Median of 31 runs each; requests counted in"
+echo "one extra run of each dynamic program, and the USB requests the camera saw in that run"
+echo "(its own report: GET_* and SET_CUR)."
+echo
+walk_total=$(grep -c . "$out/webcam.walk")
+walk_listed=0  # not disabled, read-only or inactive, and readable
+while read -r _ flags read _; do
+  f=$((${flags#flags=}))
+  if [ $((f & 0x15)) -eq 0 ] && [ "$read" = value ]; then walk_listed=$((walk_listed + 1)); fi
+done <"$out/webcam.walk"
+list_min=$((1 + walk_total + 1 + walk_listed))
+usb_get() { awk '/^requests/ { n = 0; for (i = 2; i <= NF; i++) if ($i ~ /^get_/) { split($i, kv, "="); n += kv[2] } print n }' "$1" 2>/dev/null; }
+usb() {
+  [ -f "$1" ] || { echo "not measured"; return; }
+  local ignored; ignored=$(field ignored "$1")
+  echo "$(usb_get "$1") GET, $(field set_cur "$1") SET_CUR$([ "$ignored" = 0 ] || echo " ($ignored ignored by the camera)")"
+}
+wtv=$(field median_us "$out/wtime.v4l2-ctl"); wts=$(field median_us "$out/wtime.static"); wtd=$(field median_us "$out/wtime.dynamic")
+echo "| Program | median | min–max | peak RSS | requests | minimum | USB requests | ratio to v4l2-ctl |"
+echo "|---|---:|---:|---:|---:|---:|---|---:|"
+echo "| \`v4l2-ctl -d /dev/video1 -L\` | $(ms "$wtv") | $(field min_us "$out/wtime.v4l2-ctl")–$(field max_us "$out/wtime.v4l2-ctl") µs | $(field rss_kib "$out/wtime.v4l2-ctl") KiB | $(field requests "$out/wcount.v4l2-ctl") | | $(usb "$out/wusb.v4l2-ctl") | 1 |"
+echo "| \`camera_control -l\`, static | $(ms "$wts") | $(field min_us "$out/wtime.static")–$(field max_us "$out/wtime.static") µs | $(field rss_kib "$out/wtime.static") KiB | (as dynamic) | | | $(lratio "$wts" "$wtv") |"
+echo "| \`camera_control -l\`, dynamic | $(ms "$wtd") | $(field min_us "$out/wtime.dynamic")–$(field max_us "$out/wtime.dynamic") µs | $(field rss_kib "$out/wtime.dynamic") KiB | $(field requests "$out/wcount.list") | $list_min | $(usb "$out/wusb.list") | $(lratio "$wtd" "$wtv") |"
+echo
+echo "The listing's minimum: one QUERYCAP, the walk's $walk_total controls and the QUERYCTRL that"
+echo "ends it, and one G_CTRL for each of the $walk_listed controls a user may change (\`ctlprobe -w\`"
+echo "walked the node for these numbers). uvcvideo answers G_CTRL from what it has cached except for"
+echo "the controls a camera changes itself (exposure time, focus, white balance temperature), which"
+echo "it asks the camera again: v4l2-ctl reads those too, inactive as they are; camera_control lists"
+echo "only what a user may change now."
+echo
+pairs=$(grep -c = "$case_dir/webcam.txt")
+not_applied=$(grep -c '^ERROR:\|^INFO: No control' "$out/wload.txt" || true)
+applied=$((pairs - not_applied))
+load_min=$((list_min + pairs + 3))
+wlv=$(field median_us "$out/wtime.set-ctrl"); wls=$(field median_us "$out/wtime.load-static"); wld=$(field median_us "$out/wtime.load-dynamic")
+set_curs=$(field set_cur "$out/wusb.load")
+echo "### Loading seven settings into the webcam: \`-L\` beside \`v4l2-ctl --set-ctrl\`"
+echo
+echo "The file: \`$(echo $(cat "$case_dir/webcam.txt" | tr -d '\r') | sed 's/ /\`, \`/g')\`: each manual"
+echo "value before the auto control that makes it active. v4l2-ctl gets the same pairs with"
+echo "\`--set-ctrl\`. Each counted run starts from the camera's defaults and is checked by ctlprobe;"
+echo "the timed runs after the first set what the camera already holds."
+echo
+echo "| Program | median | min–max | peak RSS | failed runs | requests | minimum | USB requests | SET_CUR = pairs applied | device after (auto exposure, exposure, auto WB, WB temperature, auto focus, focus, brightness) | exit | ratio to v4l2-ctl |"
+echo "|---|---:|---:|---:|---:|---:|---:|---|---|---|---:|---:|"
+echo "| \`v4l2-ctl --set-ctrl\` | $(ms "$wlv") | $(field min_us "$out/wtime.set-ctrl")–$(field max_us "$out/wtime.set-ctrl") µs | $(field rss_kib "$out/wtime.set-ctrl") KiB | $(failed_runs "$out/wtime.set-ctrl") | $(field requests "$out/wcount.set-ctrl") | | $(usb "$out/wusb.set-ctrl") | | $(probe_of wset-ctrl) | $(status_of "$out/wset-ctrl.txt") | 1 |"
+echo "| \`camera_control -L\`, static | $(ms "$wls") | $(field min_us "$out/wtime.load-static")–$(field max_us "$out/wtime.load-static") µs | $(field rss_kib "$out/wtime.load-static") KiB | $(failed_runs "$out/wtime.load-static") | (as dynamic) | | | | $(probe_of wload-static) | $(status_of "$out/wload-static.txt") | $(lratio "$wls" "$wlv") |"
+echo "| \`camera_control -L\`, dynamic | $(ms "$wld") | $(field min_us "$out/wtime.load-dynamic")–$(field max_us "$out/wtime.load-dynamic") µs | $(field rss_kib "$out/wtime.load-dynamic") KiB | $(failed_runs "$out/wtime.load-dynamic") | $(field requests "$out/wcount.load") | $load_min | $(usb "$out/wusb.load") | $set_curs = $applied: $([ "$set_curs" = "$applied" ] && echo met || echo '**missed**') | $(probe_of wload) | $(status_of "$out/wload.txt") | $(lratio "$wld" "$wlv") |"
+echo
+echo "The load's minimum: the listing's, one S_CTRL for each of the $pairs pairs, and one QUERYCTRL"
+echo "for each of the three manual values to learn that its auto control let it go. camera_control"
+echo "also asks again after each write whether the next pair's control is still active, and reads"
+echo "a control that turned active before it writes it (so a value it already holds is not"
+echo "written); uvcvideo answers both from its cache."
+echo "v4l2-ctl writes the pairs without waiting for an auto control to let its manual value go:"
+echo "6.1's uvcvideo refuses such a write (Permission denied), and a camera ignores a manual value"
+echo "that reaches it before its auto control is off, so from the defaults v4l2-ctl's counted run"
+echo "fails; the timed runs after it find the camera already on manual."
+echo
+echo "What \`camera_control -L\` printed in its counted run, and v4l2-ctl:"
+echo
+sed 's/^/    /' "$out/wload.txt"
+sed 's/^/    v4l2-ctl: /' "$out/wset-ctrl.txt"
+if grep -q "ERROR" "$out/webcam.log" || ! grep -q " lost=0 " "$out/webcam.log"; then
+  echo
+  echo "**The emulated webcam reported a fault:**"
+  echo
+  grep "ERROR\|^requests" "$out/webcam.log" | sed 's/^/    /'
+fi
