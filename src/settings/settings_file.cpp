@@ -24,9 +24,11 @@ namespace {
 constexpr int kMaxLinkHops = 40;
 constexpr int kMaxTempAttempts = 100;
 constexpr std::size_t kLinkBufferSize = 4096;
-// A temporary is named ".NAME.SUFFIX" beside the file: SUFFIX has this many of these characters.
-constexpr std::size_t kTempSuffixLength = 8;
+// A temporary is named ".NAME.RANDOM.tmp" beside the file: RANDOM has this many of these
+// characters.
+constexpr std::size_t kTempRandomLength = 8;
 constexpr std::string_view kTempDigits = "abcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::string_view kTempEnd = ".tmp";
 
 // The path of the file a chain of symbolic links ends at, which need not exist yet: the
 // user's link stays, the file behind it is what gets replaced.
@@ -63,7 +65,7 @@ std::string temp_suffix() {
   mix *= 0xbf58476d1ce4e5b9U;
   mix ^= mix >> 27;
   std::string suffix;
-  for (std::size_t i = 0; i < kTempSuffixLength; ++i) {
+  for (std::size_t i = 0; i < kTempRandomLength; ++i) {
     suffix.push_back(kTempDigits[static_cast<std::size_t>(mix % kTempDigits.size())]);
     mix /= kTempDigits.size();
   }
@@ -149,13 +151,19 @@ bool sync_renamed_file(const std::string& path) {
   return ok;
 }
 
-// A temporary of this file (see replace_file) that a crash or a power cut left behind.
+// A temporary of this file (see replace_file) that a crash or a power cut left behind. Only
+// names of this release's pattern: earlier releases named theirs without ".tmp" and synced them
+// in an order that a cut could leave with an entry on clusters the FAT calls free, or that a
+// later file has taken since. Removing such a temporary would free those clusters under the
+// file that holds them now; fsck, not this program, can mend it.
 bool is_own_temporary(std::string_view name, std::string_view base) {
-  if (name.size() != 1 + base.size() + 1 + kTempSuffixLength || name[0] != '.' ||
-      name.substr(1, base.size()) != base || name[1 + base.size()] != '.') {
+  if (name.size() != 1 + base.size() + 1 + kTempRandomLength + kTempEnd.size() || name[0] != '.' ||
+      name.substr(1, base.size()) != base || name[1 + base.size()] != '.' ||
+      !name.ends_with(kTempEnd)) {
     return false;
   }
-  return name.substr(2 + base.size()).find_first_not_of(kTempDigits) == std::string_view::npos;
+  return name.substr(2 + base.size(), kTempRandomLength).find_first_not_of(kTempDigits) ==
+         std::string_view::npos;
 }
 
 // Removes the temporaries that earlier saves of the same file left behind, and nothing else.
@@ -180,7 +188,7 @@ bool replace_file(const std::string& path, const struct stat* old_info, std::str
   // An existing file's mode is set below; until then the temporary is the owner's alone.
   const mode_t mode = old_info != nullptr ? S_IRUSR | S_IWUSR : 0666;
   for (int attempt = 0; attempt < kMaxTempAttempts && fd < 0; ++attempt) {
-    temp = directory + "." + base + "." + temp_suffix();
+    temp = directory + "." + base + "." + temp_suffix() + std::string(kTempEnd);
     fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
     if (fd < 0 && errno != EEXIST) break;
   }

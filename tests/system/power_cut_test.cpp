@@ -94,8 +94,8 @@ std::string case_script(const Row& row) {
          "echo $? >/out/cut.status\n"
          "umount /boot\n"
          "mount -t vfat /dev/vda /boot || exit 1\n"
-         ": >/boot/.camera.txt.a1b2c3d4\n"
-         ": >/boot/.camera.txt.a1b2c3d\n"
+         ": >/boot/.camera.txt.a1b2c3d4.tmp\n"
+         ": >/boot/.camera.txt.a1b2c3d.tmp\n"
          "./ctlprobe -s /dev/video0 0x00980900=200 >/dev/null || exit 1\n"
          "./camera_control -v /dev/video0 -c /boot/camera.txt -S >/out/next.stdout\n"
          "echo $? >/out/next.status\n"
@@ -116,7 +116,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 
 // The names in a folder listing that have the program's temporary pattern.
 std::vector<std::string> temporaries(const std::string& listing) {
-  static const std::regex own(R"(\.camera\.txt\.[a-z0-9]{8})");
+  static const std::regex own(R"(\.camera\.txt\.[a-z0-9]{8}\.tmp)");
   std::vector<std::string> found;
   for (const std::string& name : lines_of(listing))
     if (std::regex_match(name, own)) found.push_back(name);
@@ -275,7 +275,7 @@ TEST_P(KeepsEveryReportedSave, AndTheNextSaveLeavesNoTemporary) {
     EXPECT_EQ(cut.check.file("next.status"), "0\n") << cut.check.file("next.stdout");
     EXPECT_EQ(fsck_findings(cut.check.file("fsck-next.log")), std::vector<std::string>{});
     EXPECT_EQ(temporaries(cut.check.file("next.listing")), std::vector<std::string>{});
-    EXPECT_NE(cut.check.file("next.listing").find(".camera.txt.a1b2c3d\n"), std::string::npos)
+    EXPECT_NE(cut.check.file("next.listing").find(".camera.txt.a1b2c3d.tmp\n"), std::string::npos)
         << cut.check.file("next.listing");
   }
 }
