@@ -172,24 +172,16 @@ bool read_previous_settings(const char* path, std::string& text) {
   if (::stat(path, &info) != 0) return errno == ENOENT;
   if (!S_ISREG(info.st_mode)) return true;
   if (info.st_size > kMaxPreviousSize) return false;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return errno == ENOENT;
+  std::FILE* stream = open_for_reading(path);
+  if (stream == nullptr) return errno == ENOENT;
   char buffer[4096];
-  bool ok = true;
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    text.append(buffer, static_cast<std::size_t>(got));
-    if (static_cast<off_t>(text.size()) > kMaxPreviousSize) {
-      ok = false;
-      break;
-    }
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, stream)) > 0 &&
+         static_cast<off_t>(text.size() + got) <= kMaxPreviousSize) {
+    text.append(buffer, got);
   }
-  ::close(fd);
+  const bool ok = got == 0 && std::ferror(stream) == 0;
+  std::fclose(stream);
   return ok;
 }
 

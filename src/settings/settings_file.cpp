@@ -86,10 +86,30 @@ bool write_all(int fd, std::string_view content) {
   return true;
 }
 
-// Writes, syncs and closes; the descriptor is closed whatever fails.
-bool finish_file(int fd, std::string_view content, bool sync) {
+void sync_directory(const std::string& directory) {
+  // Some filesystems refuse to sync a directory; that alone makes no save fail.
+  const int fd =
+      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  settings_file_ops().fsync(fd);
+  ::close(fd);
+}
+
+// FAT, the filesystem of a board's /boot.
+bool on_fat(int fd) {
+  struct statfs fs {};
+  return ::fstatfs(fd, &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC;
+}
+
+// Writes, syncs and closes; the descriptor is closed whatever fails. On FAT, fsync writes a
+// file's directory entry before the FAT that gives the file its clusters, so a cut in between
+// leaves an entry on clusters the FAT calls free; removing such a temporary in a later save
+// would free whatever holds those clusters by then. With folder given, a file on FAT has its
+// folder synced first, which writes the FAT while the entry on the disk still names no cluster.
+bool finish_file(int fd, std::string_view content, bool sync, const std::string* folder = nullptr) {
   const SettingsFileOps& ops = settings_file_ops();
   bool ok = write_all(fd, content);
+  if (ok && sync && folder != nullptr && on_fat(fd)) sync_directory(*folder);
   if (ok && sync && ops.fsync(fd) != 0) ok = false;
   if (ops.close(fd) != 0) ok = false;
   return ok;
@@ -116,21 +136,6 @@ bool rewrite_in_place(const std::string& path, std::string_view content) {
 // not that storing would fail anyway (a full disk would then also cut the old file).
 bool directory_refuses_names(int error) {
   return error == EACCES || error == EPERM || error == EROFS || error == ENAMETOOLONG;
-}
-
-void sync_directory(const std::string& directory) {
-  // Some filesystems refuse to sync a directory; that alone makes no save fail.
-  const int fd =
-      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  settings_file_ops().fsync(fd);
-  ::close(fd);
-}
-
-// FAT, the filesystem of a board's /boot.
-bool on_fat(int fd) {
-  struct statfs fs {};
-  return ::fstatfs(fd, &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC;
 }
 
 // The renamed file, synced under its new name. On FAT (a board's /boot) a rename over a file
@@ -207,18 +212,7 @@ bool replace_file(const std::string& path, const struct stat* old_info, std::str
     [[maybe_unused]] const int moded = ::fchmod(fd, old_info->st_mode & 07777);
   }
 
-  // On FAT, fsync writes a file's directory entry before the FAT that gives the file its
-  // clusters, so a cut in between leaves the temporary's entry on clusters the FAT calls free.
-  // Removing that temporary in a later save would then free whatever holds those clusters by
-  // then, often the file that save has just written, or stop the filesystem with an error.
-  // Syncing the folder first writes the FAT, while the temporary's entry on the disk still
-  // names no cluster.
-  const SettingsFileOps& ops = settings_file_ops();
-  bool written = write_all(fd, content);
-  if (written && on_fat(fd)) sync_directory(directory);
-  if (written && ops.fsync(fd) != 0) written = false;
-  if (ops.close(fd) != 0) written = false;
-  if (!written) {
+  if (!finish_file(fd, content, true, &directory)) {
     ::unlink(temp.c_str());
     return false;
   }
