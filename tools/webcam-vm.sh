@@ -98,23 +98,12 @@ wait \$camera
 EOF
 chmod 755 "$case_dir/run.sh"
 
-image_dir=$VM_CACHE/$arch
-cp "$image_dir/base.cpio.gz" "$work/initrd"
-(cd "$work/root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >>"$work/initrd"
+vm_initrd "$arch" "$work/root" "$work/initrd"
 results=$work/results
 : >"$results"
+# The console is this terminal, with qemu's monitor on Ctrl-A c.
+VM_LOGLEVEL=1 vm_qemu_command "$arch" "$work/initrd" chardev:console "$results"
 # shellcheck disable=SC2054 # qemu's own options take commas
-console=(-chardev stdio,id=console,mux=on,signal=off -serial chardev:console -mon chardev=console)
-append="panic=-1 quiet loglevel=1"
-if [ "$arch" = armhf ]; then
-  # shellcheck disable=SC2054
-  qemu=(qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -kernel "$image_dir/vmlinuz"
-    -append "console=ttyAMA0 $append" "${console[@]}"
-    -device virtio-serial-device -chardev "file,id=results,path=$results"
-    -device virtserialport,chardev=results,name=results)
-else
-  qemu=(qemu-system-x86_64 -M pc -cpu max -kernel "$image_dir/vmlinux"
-    -append "console=ttyS0 $append" "${console[@]}" -serial "file:$results")
-fi
+qemu+=(-chardev stdio,id=console,mux=on,signal=off -mon chardev=console)
 echo "webcam-vm: booting the $arch VM; Q ends the program, Ctrl-A x stops the VM"
-"${qemu[@]}" -accel tcg -m 512 -smp 1 -initrd "$work/initrd" -nodefaults -display none -no-reboot
+"${qemu[@]}"

@@ -16,3 +16,58 @@ vm_layout_version() {
   cat "$VM_SCRIPTS/prepare.sh" "$VM_SCRIPTS/init.sh" "$VM_SCRIPTS/load-modules.sh" |
     sha256sum | cut -c1-16
 }
+
+# Writes the initrd of one boot to OUT: ARCH's base image, then the folder ROOT (which holds
+# case/) as a second archive; the kernel unpacks both.
+vm_initrd() {
+  local arch=$1 root=$2 out=$3
+  cp "$VM_CACHE/$arch/base.cpio.gz" "$out"
+  (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >>"$out"
+}
+
+# Sets qemu=(...) for one boot of ARCH with INITRD. CONSOLE is the kernel console's -serial
+# value ("file:PATH", or "chardev:ID" for a terminal); the init ships its results into the file
+# RESULTS. REPORTS, when given, is a file for a second line the case writes to (/dev/ttyS2 on
+# x86_64, /dev/vport0p2 on armhf); DRIVE, a qemu -drive spec, becomes a virtio disk (/dev/vda).
+# On armhf the disk goes before the virtio ports, so that they keep the names the init expects.
+# VM_LOGLEVEL sets the console's kernel log level (default 4).
+vm_qemu_command() {
+  local arch=$1 initrd=$2 console=$3 results=$4 reports=${5:-} drive=${6:-}
+  local image_dir=$VM_CACHE/$arch
+  local append="panic=-1 quiet loglevel=${VM_LOGLEVEL:-4}"
+  case "$arch" in
+    x86_64)
+      qemu=(qemu-system-x86_64 -M pc -accel tcg -cpu max -m 512 -smp 1
+        -kernel "$image_dir/vmlinux" -append "console=ttyS0 $append"
+        -serial "$console" -serial "file:$results")
+      [ -z "$reports" ] || qemu+=(-serial "file:$reports")
+      [ -z "$drive" ] || qemu+=(-drive "$drive,if=none,id=disk" -device virtio-blk-pci,drive=disk)
+      ;;
+    armhf)
+      qemu=(qemu-system-arm -M virt,highmem=off -accel tcg -cpu cortex-a15 -m 512 -smp 1
+        -kernel "$image_dir/vmlinuz" -append "console=ttyAMA0 $append" -serial "$console")
+      [ -z "$drive" ] || qemu+=(-drive "$drive,if=none,id=disk" -device virtio-blk-device,drive=disk)
+      # shellcheck disable=SC2054 # qemu's own options take commas
+      qemu+=(-device virtio-serial-device -chardev "file,id=results,path=$results"
+        -device virtserialport,chardev=results,name=results)
+      # shellcheck disable=SC2054
+      [ -z "$reports" ] || qemu+=(-chardev "file,id=reports,path=$reports"
+        -device virtserialport,chardev=reports,name=reports)
+      ;;
+    *) vm_die "unknown architecture '$arch'" ;;
+  esac
+  qemu+=(-initrd "$initrd" -nodefaults -display none -no-reboot)
+}
+
+# Says on stderr why a boot failed: MESSAGE, what qemu printed (QEMU_ERR) and the last lines of
+# the kernel console (CONSOLE).
+vm_boot_failed() {
+  local console=$1 qemu_err=$2
+  shift 2
+  {
+    echo "vm: ERROR: $*"
+    sed 's/^/qemu: /' "$qemu_err"
+    echo "vm: last console lines:"
+    tail -n 30 "$console" 2>/dev/null | sed 's/^/console: /'
+  } >&2
+}

@@ -31,7 +31,6 @@ for tool in mkfs.vfat fsck.vfat; do
 done
 
 bash "$here/prepare.sh" "$arch"
-image_dir=$VM_CACHE/$arch
 
 rm -rf "$out_dir"
 mkdir -p "$out_dir"
@@ -59,39 +58,16 @@ boot_command() {
   chmod 755 "$work/root/case/run.sh"
   echo "$phase" >"$work/root/case/phase"
   echo "$report_dev" >"$work/root/case/report"
-  cp "$image_dir/base.cpio.gz" "$work/initrd-$phase"
-  (cd "$work/root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >>"$work/initrd-$phase"
+  vm_initrd "$arch" "$work/root" "$work/initrd-$phase"
   : >"$results"
   : >"$reports"
-  local drive="file=$disk,format=raw,if=none,id=boot,cache=writeback"
-  case "$arch" in
-    x86_64)
-      qemu=(qemu-system-x86_64 -M pc -accel tcg -cpu max -m 512 -smp 1
-        -kernel "$image_dir/vmlinux" -append "console=ttyS0 panic=-1 quiet loglevel=4"
-        -serial "file:$console" -serial "file:$results" -serial "file:$reports"
-        -drive "$drive" -device virtio-blk-pci,drive=boot)
-      ;;
-    armhf)
-      qemu=(qemu-system-arm -M virt,highmem=off -accel tcg -cpu cortex-a15 -m 512 -smp 1
-        -kernel "$image_dir/vmlinuz" -append "console=ttyAMA0 panic=-1 quiet loglevel=4"
-        -serial "file:$console" -drive "$drive" -device virtio-blk-device,drive=boot
-        -device virtio-serial-device
-        -chardev "file,id=results,path=$results" -device virtserialport,chardev=results,name=results
-        -chardev "file,id=reports,path=$reports" -device virtserialport,chardev=reports,name=reports)
-      ;;
-  esac
-  qemu+=(-initrd "$work/initrd-$phase" -nodefaults -display none -no-reboot -monitor none)
+  vm_qemu_command "$arch" "$work/initrd-$phase" "file:$console" "$results" "$reports" \
+    "file=$disk,format=raw,cache=writeback"
+  qemu+=(-monitor none)
 }
 
 fail_boot() {
-  local console=$1
-  shift
-  {
-    echo "vm: ERROR: $*"
-    sed 's/^/qemu: /' "$work/qemu.err"
-    echo "vm: last console lines:"
-    tail -n 30 "$console" 2>/dev/null | sed 's/^/console: /'
-  } >&2
+  vm_boot_failed "$1" "$work/qemu.err" "${@:2}"
   exit 1
 }
 
