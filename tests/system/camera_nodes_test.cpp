@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,19 +24,7 @@ std::ostream& operator<<(std::ostream& out, const Kernel& kernel) {
   return out << kernel.arch;
 }
 
-std::string read_golden(const std::string& name) {
-  std::ifstream in(std::string(GOLDEN_DIR) + "/" + name, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Runs one camera_control command line in the guest; its stdout, stderr and status land in /out
-// under the given tag.
-std::string run_program(const std::string& tag, const std::string& args) {
-  return "./camera_control " + args + " >/out/" + tag + ".stdout 2>/out/" + tag +
-         ".stderr\necho $? >/out/" + tag + ".status\n";
-}
+using systest::program_run;
 
 class VividNodes : public ::testing::TestWithParam<Kernel> {
  protected:
@@ -65,10 +52,10 @@ class VividNodes : public ::testing::TestWithParam<Kernel> {
 
 TEST_P(VividNodes, RefusesOutputOnlyAndMultiplanarOnlyNodes) {
   systest::GuestResult result =
-      boot("insmod /modules/vivid.ko n_devs=1 node_types=0x100\n" + run_program("output", "-l") +
+      boot("insmod /modules/vivid.ko n_devs=1 node_types=0x100\n" + program_run("output", "-l") +
            "rmmod vivid\n"
            "insmod /modules/vivid.ko n_devs=1 node_types=0x1 multiplanar=2\n" +
-           run_program("mplane", "-l") + "rmmod vivid\n");
+           program_run("mplane", "-l") + "rmmod vivid\n");
   ASSERT_TRUE(result.delivered);
   const std::string refusal =
       "INFO: Opening /dev/video0 device\nERROR: /dev/video0 is no video capture device\n";
@@ -136,12 +123,12 @@ TEST_P(CameraNodes, ListModePrintsTheReviewedListingAndWhatAnIndependentWalkFind
   guest.add_file(systest::program_for(camera.arch), "camera_control");
   guest.add_file(systest::guest_helper(camera.arch, "ctlprobe"), "ctlprobe");
   camera.add_to(guest);
-  guest.set_script(camera.start() + run_program("list", "-l") +
+  guest.set_script(camera.start() + program_run("list", "-l") +
                    "./ctlprobe -w /dev/video0 >/out/walk.txt\n" + camera.finish());
   systest::GuestResult result = guest.boot();
   ASSERT_TRUE(result.delivered) << "the " << camera.arch << " VM did not run the case:\n"
                                 << result.runner_messages;
-  EXPECT_EQ(result.file("list.stdout"), read_golden(camera.golden));
+  EXPECT_EQ(result.file("list.stdout"), systest::golden_listing(camera.golden));
   EXPECT_EQ(result.file("list.stderr"), "");
   EXPECT_EQ(result.file("list.status"), "0\n");
   const std::vector<std::string> walked = changeable_names(result.file("walk.txt"));

@@ -87,6 +87,13 @@ GuestResult GuestCase::run(const std::string& runner, const std::string& extra_a
   return result;
 }
 
+std::string program_run(const std::string& tag, const std::string& args, bool stderr_apart) {
+  const std::string out = "/out/" + tag;
+  return "./camera_control " + args + " >" + out + ".stdout " +
+         (stderr_apart ? "2>" + out + ".stderr" : std::string("2>&1")) + "\necho $? >" + out +
+         ".status\n";
+}
+
 bool system_tests_opted_out() {
   const char* value = std::getenv("CAMCTL_SKIP_SYSTEM_TESTS");
   return value != nullptr && std::string(value) == "1";

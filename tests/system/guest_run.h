@@ -46,6 +46,11 @@ class GuestCase {
   std::filesystem::path dir_;
 };
 
+// A guest script's line that runs the case's camera_control with args: its standard output goes
+// to /out/TAG.stdout, its standard error to /out/TAG.stderr (or, with stderr_apart false, into
+// the same file), its exit status to /out/TAG.status.
+std::string program_run(const std::string& tag, const std::string& args, bool stderr_apart = true);
+
 // True when the user has explicitly opted out of the system tests (CAMCTL_SKIP_SYSTEM_TESTS=1).
 bool system_tests_opted_out();
 

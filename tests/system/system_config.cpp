@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace systest {
 namespace {
@@ -40,6 +42,13 @@ std::string release_package(const std::string& deb_arch) {
 
 std::string armhf_dummy_module() {
   return from_env_or("CAMCTL_ARMHF_DUMMY_MODULE", ARMHF_DUMMY_MODULE);
+}
+
+std::string golden_listing(const std::string& name) {
+  std::ifstream in(std::string(GOLDEN_DIR) + "/" + name, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 std::string terminfo_entry() {

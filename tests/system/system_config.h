@@ -22,6 +22,9 @@ std::string release_package(const std::string& deb_arch);
 // The dummy.ko that ships with the armhf release (CAMCTL_ARMHF_DUMMY_MODULE overrides it).
 std::string armhf_dummy_module();
 
+// A reviewed listing of tests/e2e/golden, by file name.
+std::string golden_listing(const std::string& name);
+
 // The terminfo entry the program's terminal inside the guest is described by.
 std::string terminfo_entry();
 

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -28,10 +27,10 @@ using systest::status_area;
 
 constexpr int kSlowMs = 100;  // each request the camera answers, answered this late
 
-// Runs one camera_control command line in the guest; its output and status land in /out.
+// One camera_control command line in the guest; its output (standard error included) and its
+// status land in /out.
 std::string run_program(const std::string& tag, const std::string& args) {
-  return "./camera_control " + args + " >/out/" + tag + ".stdout 2>&1\necho $? >/out/" + tag +
-         ".status\n";
+  return systest::program_run(tag, args, false);
 }
 
 // The line of request counts in one of the webcam's reports, and a value from it.
@@ -50,13 +49,6 @@ std::string reported(const std::string& report, const std::string& control) {
   for (std::string line; std::getline(lines, line);)
     if (line.rfind(control + "=", 0) == 0) return line.substr(control.size() + 1);
   return "<no " + control + ">";
-}
-
-std::string read_golden(const std::string& name) {
-  std::ifstream in(std::string(GOLDEN_DIR) + "/" + name, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 class Webcam : public ::testing::TestWithParam<std::string> {
@@ -204,7 +196,7 @@ TEST_P(Webcam, SlowAnswersLoadSaveAndTheMetadataNode) {
   EXPECT_EQ(camera.log_problems(result), "") << result.file("webcam.log");
   EXPECT_EQ(camera.log_problems(result, "webcam-slow.log"), "") << result.file("webcam-slow.log");
 
-  const std::string golden = read_golden(camera.golden);
+  const std::string golden = systest::golden_listing(camera.golden);
   // "INFO: Opening /dev/video0 device", "INFO: Device is ...".
   const std::string opening = golden.substr(0, golden.find('\n', golden.find('\n') + 1) + 1);
   check_sessions(result, camera);
