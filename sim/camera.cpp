@@ -3,6 +3,7 @@
 // SPDX-License-Identifier: MIT
 #include "sim/camera.h"
 
+#include <linux/v4l2-subdev.h>
 #include <linux/videodev2.h>
 
 #include <algorithm>
@@ -258,6 +259,11 @@ bool parse_scenario(std::string_view text, Scenario& scenario, std::string& erro
       scenario.capabilities = r.unsigned32("capabilities");
       scenario.device_caps = r.unsigned32("device_caps");
       scenario.rules = rules_of(scenario.driver, scenario.version);
+    } else if (kind == "subdevice") {
+      scenario.subdevice = true;
+      scenario.querycap_error = ENOTTY;
+      scenario.version = r.unsigned32("version");
+      scenario.subdevice_capabilities = r.unsigned32("capabilities");
     } else if (kind == "rules") {
       if (!parse_rules(r, scenario.rules)) {
         error = "line " + std::to_string(line_number) + ": unknown rule value";
@@ -374,6 +380,91 @@ bool load_scenario_file(const char* path, Scenario& scenario, std::string& error
   std::ostringstream text;
   text << in.rdbuf();
   return parse_scenario(text.str(), scenario, error);
+}
+
+bool is_media_scenario(std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    if (line.starts_with("media ")) return true;
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+  }
+  return false;
+}
+
+bool parse_media_scenario(std::string_view text, MediaScenario& scenario, std::string& error) {
+  std::string kind;
+  std::vector<Field> fields;
+  int line_number = 0;
+  int section_line = 0;
+  std::string section;  // the records of the node being read
+  const auto end_section = [&]() {
+    if (scenario.nodes.empty()) return true;
+    std::string why;
+    if (!parse_scenario(section, scenario.nodes.back().scenario, why)) {
+      error = "node " + scenario.nodes.back().devname + " (line " + std::to_string(section_line) +
+              "): " + why;
+      return false;
+    }
+    section.clear();
+    return true;
+  };
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    ++line_number;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line.front() == '#') continue;
+    std::string why;
+    if (!split_fields(line, kind, fields, why)) {
+      error = "line " + std::to_string(line_number) + ": " + why;
+      return false;
+    }
+    const Record r(fields);
+    if (kind == "node") {
+      if (!end_section()) return false;
+      scenario.nodes.push_back(MediaNode{r.text("devname"), {}});
+      section_line = line_number;
+    } else if (!scenario.nodes.empty()) {
+      section.append(line).push_back('\n');
+    } else if (kind == "media") {
+      MediaGraph& g = scenario.graph;
+      g.driver = r.text("driver");
+      g.model = r.text("model");
+      g.bus_info = r.text("bus_info");
+      g.version = r.unsigned32("version");
+      g.devname = r.text("devname");
+      g.major = r.unsigned32("major");
+      g.minor = r.unsigned32("minor");
+    } else if (kind == "entity") {
+      scenario.graph.entities.push_back(GraphEntity{
+          r.unsigned32("id"), r.text("name"), r.unsigned32("function"), r.unsigned32("flags")});
+    } else if (kind == "interface") {
+      scenario.graph.interfaces.push_back(
+          GraphInterface{r.unsigned32("id"), r.unsigned32("type"), r.unsigned32("flags"),
+                         r.unsigned32("major"), r.unsigned32("minor"), r.text("devname")});
+    } else if (kind == "pad") {
+      scenario.graph.pads.push_back(GraphPad{r.unsigned32("id"), r.unsigned32("entity"),
+                                             r.unsigned32("index"), r.unsigned32("flags")});
+    } else if (kind == "link") {
+      scenario.graph.links.push_back(GraphLink{r.unsigned32("id"), r.unsigned32("source"),
+                                               r.unsigned32("sink"), r.unsigned32("flags")});
+    } else {
+      error = "line " + std::to_string(line_number) + ": unknown graph record '" + kind + "'";
+      return false;
+    }
+  }
+  if (!end_section()) return false;
+  for (const MediaNode& node : scenario.nodes) {
+    const auto& intfs = scenario.graph.interfaces;
+    if (std::none_of(intfs.begin(), intfs.end(),
+                     [&](const GraphInterface& i) { return i.devname == node.devname; })) {
+      error = "node " + node.devname + " has no interface in the graph";
+      return false;
+    }
+  }
+  return true;
 }
 
 // ---- the device ----
@@ -534,6 +625,7 @@ int Camera::handle_on(int handle, unsigned long request, void* arg) {
   if (program) {
     switch (request) {
       case VIDIOC_QUERYCAP:
+      case VIDIOC_SUBDEV_QUERYCAP:
         ++counts_.querycap;
         break;
       case VIDIOC_QUERYCTRL:
@@ -575,6 +667,8 @@ int Camera::handle_on(int handle, unsigned long request, void* arg) {
   switch (request) {
     case VIDIOC_QUERYCAP:
       return query_capabilities(arg);
+    case VIDIOC_SUBDEV_QUERYCAP:
+      return query_subdevice_capabilities(arg);
     case VIDIOC_QUERYCTRL:
       return query_control(arg);
     case VIDIOC_G_CTRL:
@@ -655,6 +749,15 @@ int Camera::query_capabilities(void* arg) {
   cap->version = scenario_.version;
   cap->capabilities = scenario_.capabilities;
   cap->device_caps = scenario_.device_caps;
+  return 0;
+}
+
+int Camera::query_subdevice_capabilities(void* arg) {
+  if (!scenario_.subdevice) return ENOTTY;
+  auto* cap = static_cast<v4l2_subdev_capability*>(arg);
+  std::memset(cap, 0, sizeof *cap);
+  cap->version = scenario_.version;
+  cap->capabilities = scenario_.subdevice_capabilities;
   return 0;
 }
 

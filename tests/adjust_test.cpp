@@ -11,7 +11,7 @@
 
 #include "controls/adjust.h"
 #include "controls/control_table.h"
-#include "device/device.h"
+#include "device/camera.h"
 #include "sim/in_process.h"
 
 namespace {
@@ -63,7 +63,7 @@ class Adjust : public ::testing::Test {
   }
 
   std::unique_ptr<camsim::InProcessCamera> sim_;
-  camctl::Device device_;
+  camctl::Camera device_;
   camctl::ControlTable table_;
   camctl::WriteRefusal refusal_;
 };

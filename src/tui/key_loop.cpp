@@ -20,7 +20,7 @@
 #include "controls/control_sync.h"
 #include "controls/control_table.h"
 #include "controls/run_options.h"
-#include "device/device.h"
+#include "device/camera.h"
 #include "device/sys_ops.h"
 #include "settings/settings.h"
 #include "tui/key_bindings.h"
@@ -31,17 +31,18 @@ namespace {
 
 class KeyLoop {
  public:
-  KeyLoop(ControlTable& table, Device& device, const RunOptions& options, Screen& screen)
-      : table_(table), device_(device), options_(options), screen_(screen) {}
+  KeyLoop(ControlTable& table, Camera& camera, const RunOptions& options, Screen& screen)
+      : table_(table), camera_(camera), options_(options), screen_(screen) {}
 
   // Acts on one key; false when the key ends the run.
   bool act(const KeyBinding& binding) {
     drawing_ = true;
     return act_on(binding);
   }
-  // Takes in what the camera reported; false when it is no longer worth waiting on. While
-  // the layout is not shown the table follows all the same, and is drawn when it comes back.
-  bool follow_camera(short revents, bool layout_shown);
+  // Takes in what one node of the camera reported; false when it is no longer worth waiting
+  // on. While the layout is not shown the table follows all the same, and is drawn when it
+  // comes back.
+  bool follow_camera(std::size_t node, short revents, bool layout_shown);
   std::size_t selection() const { return selection_; }
 
  private:
@@ -50,13 +51,13 @@ class KeyLoop {
   void show_refusal(const WriteRefusal& refusal);
   void show_message(const std::string& text);
   void show_load(bool ok, const LoadReport& report);
-  void show_changes(const TableChanges& changes, std::uint32_t selected_id);
-  std::uint32_t selected_id() const;
-  void select_by_id(std::uint32_t id);
+  void show_changes(const TableChanges& changes, ControlKey selected);
+  ControlKey selected_key() const;
+  void select_by_key(ControlKey key);
   void show_disconnected();
 
   ControlTable& table_;
-  Device& device_;
+  Camera& camera_;
   const RunOptions& options_;
   Screen& screen_;
   std::size_t selection_ = 0;  // stays 0 in an empty table: there is nothing to point at
@@ -76,28 +77,28 @@ bool KeyLoop::act_on(const KeyBinding& binding) {
       return true;
     case Command::adjust: {
       WriteRefusal refusal;
-      const bool changed = adjust_control(table_, device_, selection_, binding.adjust, &refusal);
+      const bool changed = adjust_control(table_, camera_, selection_, binding.adjust, &refusal);
       if (refusal.error != 0) show_refusal(refusal);
       screen_.draw_control_list(selection_);
       if (changed) screen_.draw_detail_panel(selection_);
       return true;
     }
     case Command::reset_all: {
-      const std::uint32_t selected = selected_id();
+      const ControlKey selected = selected_key();
       WriteRefusal refusal;
-      reset_all_controls(table_, device_, &refusal);
+      reset_all_controls(table_, camera_, &refusal);
       if (refusal.error != 0) show_refusal(refusal);
       // Controls the reset handed back to their auto controls left the list.
-      select_by_id(selected);
+      select_by_key(selected);
       screen_.draw_control_list(selection_);
       screen_.draw_detail_panel(selection_);
       return true;
     }
     case Command::load: {
-      const std::uint32_t selected = selected_id();
+      const ControlKey selected = selected_key();
       LoadReport report;
-      const bool ok = load_settings(table_, device_, options_.settings_path, &report);
-      select_by_id(selected);
+      const bool ok = load_settings(table_, camera_, options_.settings_path, &report);
+      select_by_key(selected);
       show_load(ok, report);
       screen_.draw_control_list(selection_);
       // The panel shows what the load wrote to the selected control, or the control the
@@ -144,19 +145,19 @@ void KeyLoop::move_selection(Command command) {
   }
 }
 
-std::uint32_t KeyLoop::selected_id() const {
-  return selection_ < table_.count() ? table_.at(selection_).id : 0;
+ControlKey KeyLoop::selected_key() const {
+  return selection_ < table_.count() ? table_.at(selection_).key() : ControlKey{};
 }
 
 // The selection stays on its control. When that control left the list, it goes to the next
-// listed one in walk order (ids rise in walk order), or to the last one at the end.
-void KeyLoop::select_by_id(std::uint32_t id) {
-  const std::size_t position = walk_position(table_.entries, id);
+// listed one in walk order (keys rise in walk order), or to the last one at the end.
+void KeyLoop::select_by_key(ControlKey key) {
+  const std::size_t position = walk_position(table_.entries, key);
   const std::size_t count = table_.count();
   selection_ = position < count ? position : (count == 0 ? 0 : count - 1);
 }
 
-bool KeyLoop::follow_camera(short revents, bool layout_shown) {
+bool KeyLoop::follow_camera(std::size_t node, short revents, bool layout_shown) {
   drawing_ = layout_shown;
   // An unplugged camera reports an error for good; waiting on it again would spin.
   if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
@@ -164,10 +165,10 @@ bool KeyLoop::follow_camera(short revents, bool layout_shown) {
     return false;
   }
   if ((revents & POLLPRI) == 0) return true;
-  const std::uint32_t selected = selected_id();
+  const ControlKey selected = selected_key();
   TableChanges changes;
   int dequeued = 0;
-  const int error = apply_pending_events(table_, device_, changes, dequeued);
+  const int error = apply_pending_events(table_, camera_, node, changes, dequeued);
   show_changes(changes, selected);
   if (error == ENODEV) {
     show_disconnected();
@@ -177,9 +178,9 @@ bool KeyLoop::follow_camera(short revents, bool layout_shown) {
   return error == 0 && dequeued > 0;
 }
 
-void KeyLoop::show_changes(const TableChanges& changes, std::uint32_t selected_id) {
+void KeyLoop::show_changes(const TableChanges& changes, ControlKey selected) {
   if (changes.empty()) return;
-  if (changes.rows) select_by_id(selected_id);
+  if (changes.rows) select_by_key(selected);
   if (!drawing_) return;
   if (changes.rows) {
     screen_.draw_control_list(selection_);
@@ -187,8 +188,8 @@ void KeyLoop::show_changes(const TableChanges& changes, std::uint32_t selected_i
     return;
   }
   // Only the rows whose numbers changed are drawn again: a slow line pays for nothing else.
-  for (const std::uint32_t id : changes.values) {
-    screen_.draw_changed_entry(listed_position(table_, id), selection_);
+  for (const ControlKey key : changes.values) {
+    screen_.draw_changed_entry(listed_position(table_, key), selection_);
   }
 }
 
@@ -229,34 +230,48 @@ void KeyLoop::show_load(bool ok, const LoadReport& report) {
 }
 
 // Waits for keys and camera events together; -1 and errno when the wait failed.
-int wait_for_input(pollfd (&watched)[2]) {
+int wait_for_input(std::vector<pollfd>& watched) {
   for (pollfd& fd : watched) fd.revents = 0;
-  return sys_ops().poll(watched, 2, -1);
+  return sys_ops().poll(watched.data(), watched.size(), -1);
 }
 
 }  // namespace
 
-int run_key_loop(ControlTable& table, Device& device, const RunOptions& options) {
-  // Subscribed before the first screen, so no change made while it is drawn goes unseen.
-  const bool following = subscribe_to_controls(table, device);
+int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options) {
+  // Subscribed before the first screen, so no change made while it is drawn goes unseen. The
+  // wait holds the keyboard, then every node that sends events; a node without (a subdevice
+  // without events, one without controls) is not waited on.
+  std::vector<pollfd> watched(1 + camera.size());
+  for (std::size_t node = 0; node < camera.size(); ++node) {
+    const bool following = subscribe_to_controls(table, camera, node);
+    watched[1 + node] = {following ? camera.device(node).descriptor() : -1, POLLPRI, 0};
+  }
   Screen screen(table, options);
-  if (!screen.set_up_screen(device)) {
+  if (!screen.set_up_screen(camera)) {
     std::printf("ERROR: Terminal too small: %dx%d, need at least 24x78\n", screen.terminal_rows(),
                 screen.terminal_cols());
     return EXIT_FAILURE;
   }
 
-  KeyLoop loop(table, device, options, screen);
+  KeyLoop loop(table, camera, options, screen);
   bool layout_shown = true;
-  pollfd watched[2] = {{screen.key_descriptor(), POLLIN, 0},
-                       {following ? device.descriptor() : -1, POLLPRI, 0}};
+  watched[0] = {screen.key_descriptor(), POLLIN, 0};
+  // What the nodes said: each one that reported is followed, and one gone (an unplug, an unbind)
+  // is waited on no more.
+  const auto follow = [&](std::vector<pollfd>& set) {
+    for (std::size_t node = 0; node < camera.size(); ++node) {
+      pollfd& fd = set[1 + node];
+      if (fd.fd < 0 || fd.revents == 0) continue;
+      if (!loop.follow_camera(node, fd.revents, layout_shown && screen.terminal_fits())) {
+        watched[1 + node].fd = -1;
+        fd.fd = -1;
+      }
+    }
+  };
   int idle_wakes = 0;
   for (;;) {
     if (wait_for_input(watched) < 0 && errno != EINTR) break;
-    if (watched[1].revents != 0 &&
-        !loop.follow_camera(watched[1].revents, layout_shown && screen.terminal_fits())) {
-      watched[1].fd = -1;
-    }
+    follow(watched);
     const bool keys_said_ready =
         (watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
     bool quit = false;
@@ -266,12 +281,13 @@ int run_key_loop(ControlTable& table, Device& device, const RunOptions& options)
       // Keys typed while a slow camera answered act on the list the keys before them made:
       // what their writes changed on the camera (a control joining below its auto control) is
       // taken in first. Asking costs no request; the driver queued it during the write.
-      if (any_key && watched[1].fd >= 0) {
-        pollfd camera = watched[1];
-        camera.revents = 0;
-        if (sys_ops().poll(&camera, 1, 0) > 0 &&
-            !loop.follow_camera(camera.revents, layout_shown && screen.terminal_fits())) {
-          watched[1].fd = -1;
+      if (any_key && watched.size() > 1) {
+        std::vector<pollfd> nodes = watched;
+        nodes[0].fd = -1;
+        for (pollfd& fd : nodes) fd.revents = 0;
+        if (std::any_of(nodes.begin(), nodes.end(), [](const pollfd& p) { return p.fd >= 0; }) &&
+            sys_ops().poll(nodes.data(), nodes.size(), 0) > 0) {
+          follow(nodes);
         }
       }
       any_key = true;
