@@ -85,12 +85,12 @@ system_mirror() {
 }
 
 # Runs apt-get/apt-cache with a private configuration for one suite, for armhf (and for the
-# further architectures PRIVATE_APT_ARCHES names, comma-separated: a cross build's host tools).
+# further architectures PRIVATE_APT_ARCHES names, blank-separated: a cross build's host tools).
 private_apt() {
   local dir=$1 tool=$2 arch
   shift 2
   local arches=(-o APT::Architectures::=armhf)
-  for arch in ${PRIVATE_APT_ARCHES//,/ }; do arches+=(-o "APT::Architectures::=$arch"); done
+  for arch in ${PRIVATE_APT_ARCHES:-}; do arches+=(-o "APT::Architectures::=$arch"); done
   "$tool" -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts="$dir/parts" \
     -o Dir::State::Lists="$dir/lists" -o Dir::State::status="$dir/status" \
     -o Dir::Cache::Archives="$dir/archives" -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= \
