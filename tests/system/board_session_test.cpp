@@ -34,6 +34,7 @@ using systest::Session;
 using systest::status_area;
 
 constexpr const char* kBrightnessId = "0x00980900";
+constexpr const char* kContrastId = "0x00980901";
 constexpr const char* kMenuId = "0x0098f904";
 constexpr const char* kIntegerMenuId = "0x0098f907";
 constexpr unsigned kInactiveFlag = 0x10;  // V4L2_CTRL_FLAG_INACTIVE
@@ -377,6 +378,13 @@ void check_loading(const systest::GuestResult& result, const systest::GuestCamer
   EXPECT_EQ(status_area(*screen), "Config file /case/load.txt loaded") << screen->dump();
   auto flags = result.file("flags-defaults.txt");
   auto device = probe_values(result.file("probe-loaded.txt"));
+  if (camera.clusters.empty()) {
+    EXPECT_EQ(device[kContrastId], "40");
+    auto contrast = list_row(*screen, "Contrast");
+    ASSERT_TRUE(contrast) << screen->dump();
+    EXPECT_EQ(contrast->marker, '-');
+    EXPECT_EQ(contrast->shown, "40");
+  }
   for (const auto& cluster : camera.clusters) {
     SCOPED_TRACE(cluster.manual_name);
     // At the camera's defaults the auto control is on, and the manual one inactive.
@@ -400,8 +408,10 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
   // and R. Last, the camera is unplugged.
   const std::string ids = cluster_ids(camera);
   KeyScript watch;
-  watch.mark("start").other_program_sets("other-set.txt", std::string(kBrightnessId) + "=77");
-  watch.mark("other-write").probe("probe-other.txt", kBrightnessId);
+  const std::string& node = camera.control_node;
+  watch.mark("start").other_program_sets("other-set.txt", std::string(kBrightnessId) + "=77", true,
+                                         node);
+  watch.mark("other-write").probe("probe-other.txt", kBrightnessId, node);
   if (!camera.sets_itself.empty())
     watch.camera_changes("echo '" + camera.sets_itself + "' >/tmp/cam").mark("camera-set");
   int row = 0;
@@ -422,7 +432,7 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
   watch.mark("all-manual")
       .key("R")
       .mark("reset")
-      .probe("probe-reset.txt", ids + " " + kBrightnessId);
+      .probe("probe-reset.txt", ids + " " + kBrightnessId, node);
   if (!camera.switches_itself.empty()) {
     watch.camera_changes("echo '" + camera.switches_itself + "' >/tmp/cam").mark("camera-switched");
     watch.probe_flags("flags-switched.txt", camera.clusters[camera.switched].manual_id);
@@ -434,9 +444,14 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
   // Another run, the camera at its defaults: a file that names each manual value before the
   // switch that makes it active. vivid's automatic gain counts up from about 11 with the seconds
   // since boot, so 200 is never there by chance.
+  // A camera without auto clusters loads a plain value.
   KeyScript load;
-  load.mark("start").key("L").mark("loaded").probe("probe-loaded.txt", ids).key("Q");
-  std::string settings;
+  load.mark("start")
+      .key("L")
+      .mark("loaded")
+      .probe("probe-loaded.txt", ids.empty() ? kContrastId : ids, node)
+      .key("Q");
+  std::string settings = camera.clusters.empty() ? "contrast=40\r\n" : "";
   for (const auto& cluster : camera.clusters)
     settings += cluster.manual_key + "=" + std::to_string(cluster.loaded_value) + "\r\n" +
                 cluster.auto_key + "=" + std::to_string(cluster.manual_mode) + "\r\n";
@@ -446,19 +461,20 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
   guest.add_text("watch.keys", watch.text());
   guest.add_text("load.keys", load.text());
   guest.add_text("load.txt", settings);
-  std::string defaults;
+  std::string defaults = camera.clusters.empty() ? " " + std::string(kContrastId) + "=128" : "";
   for (const auto& cluster : camera.clusters)
     defaults += " " + cluster.auto_id + "=" + std::to_string(cluster.auto_on);
-  guest.set_script(camera.start() + "export TERM=xterm TERMINFO=/case/terminfo\n" +
-                   "./ctlprobe -f /dev/video0 " + ids + " >/out/flags-defaults.txt\n" +
-                   "./keypty -s load.keys -o /out/load.raw -m /out/load.marks -- "
-                   "./camera_control -c /case/load.txt\n"
-                   // Back to the defaults for the second run.
-                   "./ctlprobe -s /dev/video0" +
-                   defaults + " >/dev/null\n" +
-                   "./keypty -s watch.keys -o /out/watch.raw -m /out/watch.marks -- "
-                   "./camera_control -c /tmp/camera.txt\n" +
-                   camera.finish());
+  guest.set_script(
+      camera.start() + "export TERM=xterm TERMINFO=/case/terminfo\n" +
+      (ids.empty() ? "" : "./ctlprobe -f " + node + " " + ids + " >/out/flags-defaults.txt\n") +
+      "./keypty -s load.keys -o /out/load.raw -m /out/load.marks -- "
+      "./camera_control -c /case/load.txt\n"
+      // Back to the defaults for the second run.
+      "./ctlprobe -s " +
+      node + defaults + " >/dev/null\n" +
+      "./keypty -s watch.keys -o /out/watch.raw -m /out/watch.marks -- "
+      "./camera_control -c /tmp/camera.txt\n" +
+      camera.finish());
   systest::GuestResult result = guest.boot();
   ASSERT_TRUE(result.delivered) << kernel_of(camera.arch) << " did not run the case:\n"
                                 << result.runner_messages;
@@ -475,12 +491,12 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cameras, FollowingTheCamera,
-                         ::testing::Values(systest::vivid_camera("armhf"),
-                                           systest::vivid_camera("x86_64"),
-                                           systest::emulated_webcam("armhf"),
-                                           systest::emulated_webcam("x86_64")),
-                         [](const auto& test) { return systest::row_name(test.param); });
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, FollowingTheCamera,
+    ::testing::Values(systest::vivid_camera("armhf"), systest::vivid_camera("x86_64"),
+                      systest::emulated_webcam("armhf"), systest::emulated_webcam("x86_64"),
+                      systest::vimc_pipeline("armhf"), systest::vimc_pipeline("x86_64")),
+    [](const auto& test) { return systest::row_name(test.param); });
 
 // The command line of the unit's ExecStart= for one instance, split as systemd splits it: the
 // prefix characters that only steer systemd are dropped, %I and %i become the instance, %% a %.
@@ -655,20 +671,27 @@ TEST_P(BootUnit, ShippedUnitLoadsTheBootSettingsIntoTheCamera) {
   guest.add_file(systest::guest_helper(camera.arch, "ctlprobe"), "ctlprobe");
   camera.add_to(guest);
   // Three pairs, the manual value before the switch that makes it active, named as the other
-  // kernel names them: a file saved on the board loads after a kernel upgrade, and back.
-  const systest::AutoCluster& cluster = camera.clusters.front();
-  guest.add_text("root" + settings,
-                 cluster.other_manual_key + "=" + std::to_string(cluster.loaded_value) + "\r\n" +
-                     cluster.other_auto_key + "=" + std::to_string(cluster.manual_mode) +
-                     "\r\nbrightness=77\r\n");
+  // kernel names them: a file saved on the board loads after a kernel upgrade, and back. A
+  // camera without auto clusters (vimc's sensor, behind the capture node) gets plain values.
+  const bool plain = camera.clusters.empty();
+  const systest::AutoCluster cluster =
+      plain ? systest::AutoCluster{"",         "",  kContrastId, kContrastId, "", "contrast", "",
+                                   "contrast", 128, 40,          0,           0,  40}
+            : camera.clusters.front();
+  guest.add_text(
+      "root" + settings,
+      (plain ? "contrast=40\r\n"
+             : cluster.other_manual_key + "=" + std::to_string(cluster.loaded_value) + "\r\n" +
+                   cluster.other_auto_key + "=" + std::to_string(cluster.manual_mode) + "\r\n") +
+          "brightness=77\r\n");
   std::string ids = cluster.auto_id + " " + cluster.manual_id + " " + kBrightnessId;
-  guest.set_script(camera.start() + "cp -a /case/root/. /\n" + "./ctlprobe /dev/video0 " + ids +
-                   " >/out/before.txt\n" +
+  const std::string probe = "./ctlprobe " + camera.control_node + " " + ids;
+  guest.set_script(camera.start() + "cp -a /case/root/. /\n" + probe + " >/out/before.txt\n" +
                    // As systemd starts a service: no terminal, no inherited environment, from /.
                    "(cd / && env -i PATH=/usr/bin:/bin " + line +
                    " </dev/null >/out/unit.stdout 2>/out/unit.stderr)\n"
                    "echo $? >/out/unit.status\n" +
-                   "./ctlprobe /dev/video0 " + ids + " >/out/after.txt\n" + camera.finish());
+                   probe + " >/out/after.txt\n" + camera.finish());
   systest::GuestResult result = guest.boot();
   ASSERT_TRUE(result.delivered) << kernel_of(camera.arch) << " did not run the case:\n"
                                 << result.runner_messages;
@@ -699,7 +722,9 @@ INSTANTIATE_TEST_SUITE_P(Cameras, BootUnit,
                          ::testing::Values(BootRun{"armhf", systest::vivid_camera("armhf")},
                                            BootRun{"amd64", systest::vivid_camera("x86_64")},
                                            BootRun{"armhf", systest::emulated_webcam("armhf")},
-                                           BootRun{"amd64", systest::emulated_webcam("x86_64")}),
+                                           BootRun{"amd64", systest::emulated_webcam("x86_64")},
+                                           BootRun{"armhf", systest::vimc_pipeline("armhf")},
+                                           BootRun{"amd64", systest::vimc_pipeline("x86_64")}),
                          [](const auto& test) { return systest::row_name(test.param.camera); });
 
 }  // namespace
