@@ -161,6 +161,9 @@ struct MediaGraph {
   std::string devname;  // "media0"
   std::uint32_t major = 0;
   std::uint32_t minor = 0;
+  // Where sysfs shows the media device: beside the nodes under their parent device (vimc and
+  // most drivers), and always in /sys/bus/media/devices.
+  bool beside_nodes = true;
   std::vector<GraphEntity> entities;
   std::vector<GraphInterface> interfaces;
   std::vector<GraphPad> pads;

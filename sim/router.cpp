@@ -38,6 +38,7 @@ std::string uevent(std::uint32_t major, std::uint32_t minor, const std::string& 
 }
 
 constexpr const char* kCharFolder = "/sys/dev/char/";
+constexpr const char* kMediaBus = "/sys/bus/media/devices";
 
 }  // namespace
 
@@ -61,6 +62,7 @@ Router::Router(const MediaGraph* graph, const std::vector<std::string>& devnames
 }
 
 Router::~Router() {
+  if (!empty_folder_.empty()) ::rmdir(empty_folder_.c_str());
   if (folder_.empty()) return;
   ::rmdir((folder_ + "/" + graph_->devname).c_str());
   ::rmdir(folder_.c_str());
@@ -83,7 +85,8 @@ bool Router::routes_path(const char* path) const {
   for (const Route& route : routes_) {
     if (route.path == path) return true;
   }
-  return graph_ != nullptr && std::strncmp(path, kCharFolder, std::strlen(kCharFolder)) == 0;
+  return graph_ != nullptr && (std::strncmp(path, kCharFolder, std::strlen(kCharFolder)) == 0 ||
+                               std::strncmp(path, kMediaBus, std::strlen(kMediaBus)) == 0);
 }
 
 int Router::open(const char* path, int flags) {
@@ -98,9 +101,7 @@ int Router::open(const char* path, int flags) {
     if (fd >= 0) route.fd = fd;
     return fd;
   }
-  if (graph_ != nullptr && std::strncmp(path, kCharFolder, std::strlen(kCharFolder)) == 0) {
-    return open_sysfs(path, flags);
-  }
+  if (routes_path(path)) return open_sysfs(path, flags);
   return system_.open(path, flags);
 }
 
@@ -242,7 +243,14 @@ int Router::media_ioctl(unsigned long request, void* arg) {
 // /sys/dev/char/MAJ:MIN/{uevent,name}, the parent device's folder /sys/dev/char/MAJ:MIN/device
 // with the media device's folder in it, and that one's uevent.
 int Router::open_sysfs(const std::string& path, int flags) {
-  const std::string rest = path.substr(std::strlen(kCharFolder));
+  if (path == kMediaBus) {
+    const std::string folder = sysfs_folder(true);
+    return folder.empty() ? -1 : system_.open(folder.c_str(), flags);
+  }
+  if (path == std::string(kMediaBus) + "/" + graph_->devname + "/uevent") {
+    return sysfs_text(uevent(graph_->major, graph_->minor, graph_->devname));
+  }
+  const std::string rest = path.substr(std::min(path.size(), std::strlen(kCharFolder)));
   unsigned major = 0, minor = 0;
   int used = 0;
   if (std::sscanf(rest.c_str(), "%u:%u%n", &major, &minor, &used) == 2) {
@@ -268,7 +276,7 @@ int Router::open_sysfs(const std::string& path, int flags) {
       }
     }
     if (node != nullptr && attribute == "/device") {
-      const std::string folder = sysfs_folder();
+      const std::string folder = sysfs_folder(graph_->beside_nodes);
       if (folder.empty()) return -1;
       return system_.open(folder.c_str(), flags);
     }
@@ -293,7 +301,14 @@ int Router::sysfs_text(const std::string& text) {
   return fd;
 }
 
-std::string Router::sysfs_folder() {
+std::string Router::sysfs_folder(bool with_media) {
+  if (!with_media) {
+    if (empty_folder_.empty()) {
+      char pattern[] = "/tmp/camsim-sysfs-XXXXXX";
+      if (::mkdtemp(pattern) != nullptr) empty_folder_ = pattern;
+    }
+    return empty_folder_;
+  }
   if (!folder_.empty()) return folder_;
   char pattern[] = "/tmp/camsim-sysfs-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return {};

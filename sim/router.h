@@ -93,7 +93,8 @@ class Router {
   int media_ioctl(unsigned long request, void* arg);
   int open_sysfs(const std::string& path, int flags);
   int sysfs_text(const std::string& text);
-  std::string sysfs_folder();
+  // A scratch folder that holds the media device's folder, or an empty one.
+  std::string sysfs_folder(bool with_media);
 
   std::vector<Route> routes_;
   const MediaGraph* graph_ = nullptr;
@@ -101,6 +102,7 @@ class Router {
   long node_waits_ = 0;
   MediaCounts media_counts_;
   std::string folder_;  // the scratch folder that stands for a node's parent device in sysfs
+  std::string empty_folder_;
 };
 
 }  // namespace camsim

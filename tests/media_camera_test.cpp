@@ -143,6 +143,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "INFO: Subdevice RGB/YUV Input on /dev/v4l-subdev4\n"
                  "INFO: Subdevice Scaler on /dev/v4l-subdev5\n",
                  1},
+        // A media device that sysfs shows only on its bus is found there.
+        Pipeline{"media_device_elsewhere", "vimc-6.1.txt", "video2",
+                 [](MediaScenario& s) { s.graph.beside_nodes = false; }, true, kRgbLines61, 1},
         // A loop in the graph is walked once.
         Pipeline{"loop", "vimc-6.1.txt", "video2",
                  [](MediaScenario& s) {

@@ -35,21 +35,32 @@ std::string node_name(const Device& device) {
   return first_line(name);
 }
 
-// The graph of the media device the node belongs to, found beside the node under the device
-// both hang from. False when there is none, or none of them knows the node.
-bool find_graph(dev_t number, MediaTopology& topology) {
-  const std::string parent = sysfs_node_folder(number) + "/device";
-  std::vector<std::string> names;
-  if (list_sysfs_folder(parent, names) != 0) return false;
+// The media devices' sysfs folders among the names of a folder ("media0"), in number order.
+std::vector<std::string> media_folders(const std::string& folder) {
+  std::vector<std::string> names, found;
+  if (list_sysfs_folder(folder, names) != 0) return found;
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
-    if (!name.starts_with("media")) continue;
-    const std::string path = device_node_path(parent + "/" + name);
-    Device media;
-    if (path.empty() || media.open(path.c_str()) != 0) continue;
-    if (read_media_topology(media, topology) == 0 && !entity_name_of(topology, number).empty()) {
-      return true;
+    if (name.starts_with("media")) found.push_back(folder + "/" + name);
+  }
+  return found;
+}
+
+// The graph of the media device the node belongs to: the one beside the node under the device
+// both hang from, as most drivers register them; otherwise any media device of the system that
+// knows the node. False when none does.
+bool find_graph(dev_t number, MediaTopology& topology) {
+  std::vector<std::string> candidates = media_folders(sysfs_node_folder(number) + "/device");
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const std::string& folder : candidates) {
+      const std::string path = device_node_path(folder);
+      Device media;
+      if (path.empty() || media.open(path.c_str()) != 0) continue;
+      if (read_media_topology(media, topology) == 0 && !entity_name_of(topology, number).empty()) {
+        return true;
+      }
     }
+    if (pass == 0) candidates = media_folders("/sys/bus/media/devices");
   }
   return false;
 }
