@@ -118,7 +118,7 @@ bool open_capture_device(Camera& camera, const char* path, std::FILE* out) {
     node.path = device_node_path(sysfs_node_folder(subdevice.number));
     node.entity = subdevice.entity;
     node.subdevice = true;
-    if (node.path.empty()) continue;  // a node udev has not made
+    if (node.path.empty()) continue;  // sysfs names no device file for it
     std::fprintf(out, "INFO: Subdevice %s on %s\n", node.entity.c_str(), node.path.c_str());
     if (const int error = node.device.open(node.path.c_str()); error != 0) {
       std::fprintf(out, "ERROR: Device open failed: %s (%d)\n", std::strerror(error), error);
