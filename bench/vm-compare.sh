@@ -414,7 +414,10 @@ echo "| the two \`v4l2-ctl --set-ctrl\` runs | $(ms "$vlv") | $vlc | | $(probe_o
 echo "| \`camera_control -L\`, static | $(ms "$vls") | (as dynamic) | | | | $(lratio "$vls" "$vlv") |"
 echo "| \`camera_control -L\`, dynamic | $(ms "$vld") | $(field requests "$out/vcount.load") | $vload_min | $(probe_of vload) | $(status_of "$out/vload.txt") | $(lratio "$vld" "$vlv") |"
 echo
-echo "The load's minimum: the listing's and one S_CTRL for each of the $vpairs pairs. What"
+echo "The load's minimum: the listing's and one S_CTRL for each of the $vpairs pairs. camera_control"
+echo "also asks again, after a write to a node, whether the next pair's control on that node is"
+echo "still active (one QUERYCTRL here: the test pattern after the contrast); a write to one node"
+echo "changes no other node's controls, so the lens's pair is not asked again. What"
 echo "\`camera_control -L\` printed in its counted run:"
 echo
 sed 's/^/    /' "$out/vload.txt"

@@ -68,7 +68,12 @@ out="$work/RESULTS.md.new"
         l=$(value list "$r"); lm=$(value list_minimum "$r"); s=$(value screen "$r"); sm=$(value screen_minimum "$r")
         su=$(value subscriptions "$r"); sum=$(value subscriptions_minimum "$r")
         ok=$( [ "$l" = "$lm" ] && [ "$s" = "$sm" ] && [ "$su" = "$sum" ] && echo met || echo '**missed**')
-        echo "| $name /dev/$node ($(value nodes "$r") nodes, $(value topology "$r") topology read) | $l | $lm | $s | $sm | $su | $sum | $ok |"
+        if [ "$(value nodes "$r")" = 1 ]; then
+          what="the subdevice alone"
+        else
+          what="$(value nodes "$r") nodes, $(value topology "$r") topology read"
+        fi
+        echo "| $name /dev/$node ($what) | $l | $lm | $s | $sm | $su | $sum | $ok |"
       done
       continue
     fi
