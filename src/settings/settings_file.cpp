@@ -165,11 +165,8 @@ bool keep_attributes(int fd, const struct stat& old) {
   bool group_kept = temp.st_gid == old.st_gid;
   if (temp.st_uid != old.st_uid || !group_kept) {
     // Owner first: a change of owner clears the set-id bits the mode then puts back.
-    if (::fchown(fd, old.st_uid, old.st_gid) == 0) {
-      group_kept = true;
-    } else if (!group_kept && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0) {
-      group_kept = true;
-    }
+    group_kept = ::fchown(fd, old.st_uid, old.st_gid) == 0 || group_kept ||
+                 ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
   }
   if (!group_kept || ::fstat(fd, &temp) != 0) return false;
   // Filesystems without modes of their own (FAT) give every file the same one already.
@@ -217,7 +214,7 @@ bool SettingsFileSave::open(const char* path) {
   std::string folder;
   std::string name;
   split_path(path, folder, name);
-  if (name.empty()) return fail(SaveProblem::system, EISDIR);
+  if (name.empty()) return fail(SaveProblem::system, *path == '\0' ? ENOENT : EISDIR);
   folder_ = open_folder(AT_FDCWD, folder);
   if (folder_ < 0) return fail(SaveProblem::system, errno);
   name_ = name;

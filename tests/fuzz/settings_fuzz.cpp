@@ -65,17 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // of them under the name the other kernel gave it), waiting and hidden.
   static const camctl::ControlTable table = [] {
     camctl::ControlTable t;
-    t.entries.resize(2);
-    t.entries[0].id = 0x00980900;
-    t.entries[0].variable_name = "brightness";
-    t.entries[0].value = 60;
-    t.entries[1].id = 0x009a0901;
-    t.entries[1].variable_name = "auto_exposure";
-    t.entries[1].value = 1;
-    t.entries[1].default_value = 3;
-    t.inactive.resize(1);
-    t.inactive[0].id = 0x009a0902;
-    t.inactive[0].variable_name = "exposure_time_absolute";
+    t.entries.push_back({.id = 0x00980900, .variable_name = "brightness", .value = 60});
+    t.entries.push_back({.id = 0x009a0901, .variable_name = "auto_exposure", .value = 1});
+    t.inactive.push_back({.id = 0x009a0902, .variable_name = "exposure_time_absolute"});
     t.unlisted = {{0x00980913, "gain"}};
     return t;
   }();
