@@ -233,6 +233,8 @@ TEST(SettingsWriter, KeepsEveryLineThatNamesNoControlOfThisCamera) {
        "# mine\nbrightness=10\nzoom=3\n", "# mine\r\nbrightness=10\r\nzoom=3\r\n"},
       {"a key of blanks alone at the very start", "  =5 zoom=3", "zoom=3\r\n"},
       {"a stop straight after a number", "zoom=3=5\nbrightness=1", "zoom=3=5\r\nbrightness=1\r\n"},
+      {"ours straight after a number, before a key that begins with a digit",
+       "zoom=1brightness=5 2pan=3", "zoom=1 2pan=3\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

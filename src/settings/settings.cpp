@@ -215,14 +215,15 @@ std::string merge_settings(const ControlTable& table, std::string_view previous)
   std::string_view last_gap;  // the white space after the last pair read, kept or not
   // The white space between the last pair kept and what follows it: as it was when nothing came
   // between; a line end where the pairs dropped in between ended a line; otherwise the blanks
-  // that stood after the kept pair on its line.
+  // that stood after the kept pair on its line, or else those before what follows, which may
+  // begin with a digit that would join the kept pair's number.
   const auto join = [&] {
     if (!kept_any) return;
     if (dropped_since && line_ended_since) {
       text += "\r\n";
       text += indentation(last_gap);
     } else {
-      append_with_crlf(text, kept_gap);
+      append_with_crlf(text, kept_gap.empty() ? last_gap : kept_gap);
     }
   };
   while (reader.next(pair)) {
