@@ -362,8 +362,10 @@ TEST_P(TwoSavesAtOnce, KeepBothCamerasLinesOnFat) {
   EXPECT_EQ(webcam.log_problems(result), "") << result.file("webcam.log");
 }
 
-// About 0.2 s a round under TCG, after a boot of about 15 s.
+// A round takes about 0.2 s under TCG on x86_64 and 0.45 s on armhf, after a boot of about 15 s.
 INSTANTIATE_TEST_SUITE_P(Boards, TwoSavesAtOnce,
-                         ::testing::Values(Row{"x86_64", kProgram, false, 50}), row_name);
+                         ::testing::Values(Row{"x86_64", kProgram, false, 50},
+                                           Row{"armhf", kProgram, false, 20}),
+                         row_name);
 
 }  // namespace
