@@ -106,11 +106,23 @@ bool KeyLoop::act_on(const KeyBinding& binding) {
       return true;
     }
     case Command::save: {
-      const bool ok = save_settings(table_, options_.settings_path);
-      char text[4096];
-      std::snprintf(text, sizeof text, ok ? "Config file %s saved" : "Cannot save %s",
-                    options_.settings_path);
-      show_message(text);
+      SaveOutcome outcome;
+      save_settings(table_, options_.settings_path, &outcome);
+      // The reason follows on the same line, cut where the status area ends: the screen has no
+      // other place to say it.
+      const std::string path = options_.settings_path;
+      switch (outcome.status) {
+        case SaveOutcome::Status::saved:
+          show_message("Config file " + path + " saved");
+          break;
+        case SaveOutcome::Status::not_durable:
+          show_message("Config file " + path +
+                       " is in place but may not be durable: " + save_problem_text(outcome));
+          break;
+        case SaveOutcome::Status::failed:
+          show_message("Cannot save " + path + ": " + save_problem_text(outcome));
+          break;
+      }
       screen_.draw_control_list(selection_);
       return true;
     }

@@ -435,7 +435,8 @@ TEST_F(ScreenTest, KeysSaveAndLoadFailuresNameThePath) {
   t->send_key(Key::right);
   ASSERT_TRUE(t->wait_for_text(5, 0, list_row("+ Brightness", "52"))) << t->dump();
   t->send("s");
-  ASSERT_TRUE(t->wait_for_text(0, 20, "Cannot save " + missing + " ")) << t->dump();
+  // The reason follows, as far as the status area reaches.
+  ASSERT_TRUE(t->wait_for_text(0, 20, "Cannot save " + missing + ": ")) << t->dump();
   // The table is as it was.
   EXPECT_EQ(t->text(5, 0, 50), list_row("+ Brightness", "52"));
   EXPECT_FALSE(std::filesystem::exists(missing));
@@ -458,7 +459,8 @@ TEST_F(ScreenTest, KeysSaveKeepsOtherCamerasLinesAndANodeWithoutControlsSavesNot
 
   t = start("screen-metadata.txt");
   t->send("s");
-  ASSERT_TRUE(t->wait_for_text(0, 20, "Cannot save " + settings_path() + " ")) << t->dump();
+  ASSERT_TRUE(t->wait_for_text(0, 20, "Cannot save " + settings_path() + ": The device"))
+      << t->dump();
   t->send("q");
   EXPECT_EQ(t->wait_exit(), 0);
   EXPECT_EQ(e2e::read_file(settings_path()), saved);

@@ -35,6 +35,8 @@ class GuestCase {
   void set_script(const std::string& body);
 
   GuestResult boot();
+  // Boots the case with a fresh FAT disk, /dev/vda, the one the power cut uses.
+  GuestResult boot_with_fat_disk(int limit_seconds);
   // Boots the case with a fresh FAT disk, kills the VM at a random moment up to max_delay_ms
   // after its first report line, and boots it again on the same disk (tools/vm/powercut.sh).
   GuestResult boot_and_cut_power(int max_delay_ms);

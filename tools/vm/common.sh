@@ -25,6 +25,17 @@ vm_initrd() {
   (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >>"$out"
 }
 
+# Makes a fresh FAT32 image at PATH, the disk of a board's /boot.
+vm_fat_disk() {
+  local path=$1 tool
+  for tool in mkfs.vfat fsck.vfat; do
+    command -v "$tool" >/dev/null || vm_die "$tool is missing (Debian: dosfstools)"
+  done
+  rm -f "$path"
+  truncate -s 64M "$path"
+  mkfs.vfat -F 32 -n BOOT "$path" >/dev/null
+}
+
 # Sets qemu=(...) for one boot of ARCH with INITRD. CONSOLE is the kernel console's -serial
 # value ("file:PATH", or "chardev:ID" for a terminal); the init ships its results into the file
 # RESULTS. REPORTS, when given, is a file for a second line the case writes to (/dev/ttyS2 on
