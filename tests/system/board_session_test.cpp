@@ -66,14 +66,15 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
   ASSERT_NE(systest::terminfo_entry(), "") << "no xterm terminfo entry on this machine";
 
   // Brightness 128 -> 131; then "Menu" (items 1, 3, 4; default 3) up to 4 and down across the
-  // gap at 2 to 1; then a jump down on "Integer Menu" (items 2..8, default 4), which lands on
-  // its minimum 1, an index the driver does not offer; then save and quit.
+  // gap at 2 to 1; then a jump down on "Integer Menu" (items 2..8, default 4), which stops on
+  // its first offered item 2, not on its minimum 1, which the driver does not offer; then save
+  // and quit.
   KeyScript first;
   first.mark("start").key("Right", 3).mark("brightness").key("Down", 12).mark("on-menu");
   first.key("Right").mark("menu-up").key("Left", 2).mark("menu-down");
   first.probe("probe-menu.txt", kSessionIds);
-  first.key("Down", 2).mark("on-integer-menu").key("PgDn").mark("refused");
-  first.probe("probe-refused.txt", kSessionIds).key("S").mark("saved").key("Q");
+  first.key("Down", 2).mark("on-integer-menu").key("PgDn").mark("jumped");
+  first.probe("probe-jumped.txt", kSessionIds).key("S").mark("saved").key("Q");
   // A second run: reset everything, then load the saved file.
   KeyScript second;
   second.mark("start").key("R").mark("reset").probe("probe-reset.txt", kSessionIds);
@@ -140,19 +141,19 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
   }
   {
     auto before = one.at("on-integer-menu");
-    auto screen = one.at("refused");
+    auto screen = one.at("jumped");
     ASSERT_TRUE(before && screen);
     ASSERT_EQ(detail(*before, 1), "Integer Menu") << before->dump();
     EXPECT_EQ(detail_value(*before, "Val"), "4");
-    // The driver refuses item 1; the screen keeps showing what the device still holds.
-    EXPECT_EQ(status_area(*screen), "Cannot set Integer Menu: Invalid argument") << screen->dump();
-    EXPECT_EQ(detail_value(*screen, "Val"), "4");
-    EXPECT_EQ(detail_value(*screen, "Opt"), "5");
+    // Item 2, whose value is 2; the driver took it without a word.
+    EXPECT_EQ(status_area(*screen), "") << screen->dump();
+    EXPECT_EQ(detail_value(*screen, "Val"), "2");
+    EXPECT_EQ(detail_value(*screen, "Opt"), "2");
     auto row = list_row(*screen, "Integer Menu");
     ASSERT_TRUE(row);
-    EXPECT_EQ(row->marker, ' ');
-    EXPECT_EQ(row->shown, "5");
-    EXPECT_EQ(probe_values(result.file("probe-refused.txt"))[kIntegerMenuId],
+    EXPECT_EQ(row->marker, '-');
+    EXPECT_EQ(row->shown, "2");
+    EXPECT_EQ(probe_values(result.file("probe-jumped.txt"))[kIntegerMenuId],
               detail_value(*screen, "Val"));
   }
   {
@@ -161,7 +162,7 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
     EXPECT_EQ(status_area(*screen), "Config file /tmp/camera.txt saved") << screen->dump();
   }
   // Exactly the values that differ from their defaults.
-  EXPECT_EQ(result.file("camera.txt"), "brightness=131\r\nmenu=1\r\n");
+  EXPECT_EQ(result.file("camera.txt"), "brightness=131\r\nmenu=1\r\ninteger_menu=2\r\n");
 
   Session two(result.file("second.raw"), result.file("second.marks"));
   EXPECT_EQ(two.exit_status(), "0");
@@ -185,6 +186,7 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
     auto device = probe_values(result.file("probe-reset.txt"));
     EXPECT_EQ(device[kBrightnessId], "128");
     EXPECT_EQ(device[kMenuId], "3");
+    EXPECT_EQ(device[kIntegerMenuId], "4");
   }
   {
     auto screen = two.at("loaded");
@@ -200,6 +202,7 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
     auto device = probe_values(result.file("probe-loaded.txt"));
     EXPECT_EQ(device[kBrightnessId], "131");
     EXPECT_EQ(device[kMenuId], "1");
+    EXPECT_EQ(device[kIntegerMenuId], "2");
   }
 }
 
