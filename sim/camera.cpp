@@ -355,6 +355,9 @@ bool parse_scenario(std::string_view text, Scenario& scenario, std::string& erro
       }
     } else if (kind == "vanish") {
       scenario.vanish_after = static_cast<long>(r.number("after"));
+    } else if (kind == "other") {
+      scenario.other_writes.push_back(OtherWrite{static_cast<long>(r.number("after")),
+                                                 r.unsigned32("id"), r.signed32("value")});
     } else {
       error = "line " + std::to_string(line_number) + ": unknown record '" + kind + "'";
       return false;
@@ -391,6 +394,14 @@ Camera::Camera(Scenario scenario) : scenario_(std::move(scenario)) {
     }
   }
   for (const Cluster& cluster : scenario_.clusters) apply_cluster(cluster, false);
+  make_other_writes();
+}
+
+void Camera::make_other_writes() {
+  const long made = counts_.total();
+  for (const OtherWrite& w : scenario_.other_writes) {
+    if (w.after == made) other_write(w.id, w.value);
+  }
 }
 
 const Control* Camera::control(std::uint32_t id) const {
@@ -572,6 +583,12 @@ int Camera::handle_on(int handle, unsigned long request, void* arg) {
     }
     return fail_all_;
   }
+  const int result = answer(handle, request, arg);
+  if (program) make_other_writes();
+  return result;
+}
+
+int Camera::answer(int handle, unsigned long request, void* arg) {
   switch (request) {
     case VIDIOC_QUERYCAP:
       return query_capabilities(arg);

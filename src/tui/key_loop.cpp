@@ -237,8 +237,8 @@ int wait_for_input(pollfd (&watched)[2]) {
 }  // namespace
 
 int run_key_loop(ControlTable& table, Device& device, const RunOptions& options) {
-  // Subscribed before the first screen, so no change made while it is drawn goes unseen.
-  const bool following = subscribe_to_controls(table, device);
+  // The walk subscribed to the controls' events, each before its value was read.
+  const bool following = table.follows_events;
   Screen screen(table, options);
   if (!screen.set_up_screen(device)) {
     std::printf("ERROR: Terminal too small: %dx%d, need at least 24x78\n", screen.terminal_rows(),
