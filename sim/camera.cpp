@@ -437,6 +437,7 @@ int Camera::other_write(std::uint32_t id, std::int32_t value) {
 
 short Camera::poll_events(int handle) const {
   if (fail_all_ == ENODEV) return POLLERR | POLLHUP | POLLPRI;
+  if (handle == 0 && failed_dequeues_ != 0) return POLLPRI;
   return pending_events(handle) != 0 ? POLLPRI : 0;
 }
 
@@ -650,6 +651,10 @@ int Camera::unsubscribe(int handle, void* arg) {
 
 int Camera::dequeue(int handle, void* arg) {
   if (scenario_.events_error != 0) return scenario_.events_error;
+  if (handle == 0 && failed_dequeues_ != 0) {
+    if (failed_dequeues_ > 0) --failed_dequeues_;
+    return dequeue_error_;
+  }
   Handle& h = handles_[static_cast<std::size_t>(handle)];
   if (h.order.empty()) return ENOENT;
   const std::uint32_t id = h.order.front();

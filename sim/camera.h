@@ -179,6 +179,12 @@ class Camera {
   Control* control(std::uint32_t id);
   // From now on every request fails with error (ENODEV: the device was unplugged).
   void fail_everything(int error) { fail_all_ = error; }
+  // The next count dequeues of the program's handle (-1: every one, 0: none from now on) fail
+  // with error, and poll reports POLLPRI until then; ENOENT makes each a wake without an event.
+  void fail_dequeues(int error, int count) {
+    dequeue_error_ = error;
+    failed_dequeues_ = count;
+  }
   bool unplugged() const { return fail_all_ == ENODEV; }
   void clear_write_log() { write_log_.clear(); }
 
@@ -227,6 +233,8 @@ class Camera {
   std::vector<Write> write_log_;
   RequestCounts counts_;
   int fail_all_ = 0;
+  int dequeue_error_ = 0;
+  int failed_dequeues_ = 0;
 };
 
 }  // namespace camsim
