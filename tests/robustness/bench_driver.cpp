@@ -1,6 +1,7 @@
 // Measurements for bench/RESULTS.md, one per subcommand, each printing "key=value" lines:
 //   requests SCENARIO            device requests at start, list mode and screen, and minimums
-//   bytes SCENARIO TERM          bytes sent to an 80x24 terminal: first screen and single keys
+//   bytes SCENARIO TERM          bytes sent to an 80x24 terminal: first screen, single keys and
+//                                a repaint (Ctrl-L)
 //   time SCENARIO MODE RUNS      median wall time of list mode or of the first complete screen
 //   rss SCENARIO                 peak resident memory of a list run and of a screen session
 //   screen SCENARIO -- ARGV...   runs ARGV (the program, or a profiler around it) on a pty until
@@ -202,7 +203,8 @@ int cmd_bytes(const std::string& scenario, const std::string& term) {
       {"right", e2e::key_bytes(term, e2e::Key::right)},
       {"down", e2e::key_bytes(term, e2e::Key::down)},
       {"page_up", e2e::key_bytes(term, e2e::Key::page_up)},
-      {"save", "s"}};
+      {"save", "s"},
+      {"repaint", "\x0c"}};
   for (const auto& [name, bytes] : keys) {
     session.send(bytes);
     if (!session.settle()) return 1;
