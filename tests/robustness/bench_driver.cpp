@@ -10,8 +10,9 @@
 //   walk SCENARIO -- ARGV...     the same, with End and Home before Q
 //   follow SCENARIO TERM         the screen following the camera: bytes sent for another
 //                                program's write to a shown row and for a row that joins the
-//                                list (auto gain off, by Left and by another program), and
-//                                the requests and CPU time of 10 s of an idle screen
+//                                list (auto gain off, by Left and by another program), the
+//                                time a change waits behind a lone Esc, and the requests and
+//                                CPU time of 10 s of an idle screen
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include <fcntl.h>
@@ -375,6 +376,17 @@ int cmd_follow(const std::string& scenario, const std::string& term) {
   if (!session.settle() || !channel.send("set id=0x00980912 value=0")) return 1;
   std::printf("row_joins_by_other=%ld\n",
               bytes_until(session, [&] { return !listed_value(session, "Gain").empty(); }));
+  // A lone Esc: curses waits for the rest of a sequence that never comes, and a change the
+  // camera reports meanwhile waits with it. Settled means curses' own wait has begun.
+  if (!session.settle()) return 1;
+  session.send("\x1b");
+  if (!session.settle()) return 1;
+  const auto esc_sent = Clock::now();
+  if (!channel.send("set id=0x00980901 value=99") ||
+      !session.wait_until([&] { return listed_value(session, "Contrast") == "99"; }))
+    return 1;
+  std::printf("change_behind_lone_escape_ms=%.0f\n",
+              std::chrono::duration<double, std::milli>(Clock::now() - esc_sent).count());
   if (!session.settle() || !quit(session)) return 1;
 
   constexpr int kIdleSeconds = 10;
