@@ -200,15 +200,11 @@ TEST_F(Adjust, EveryKeyLandsAMenuOnAnOfferedItem) {
   const Case cases[] = {
       {"uvc-webcam-6.1.txt", kAutoExposure, 3, AdjustKind::minimum, 1},
       {"uvc-webcam-6.1.txt", kAutoExposure, 3, AdjustKind::jump_down, 1},
-      {"uvc-webcam-5.10-armhf.txt", kAutoExposure, 3, AdjustKind::minimum, 1},
-      {"uvc-webcam-5.10-armhf.txt", kAutoExposure, 3, AdjustKind::jump_down, 1},
       {"uvc-webcam-6.1.txt", kAutoExposure, 1, AdjustKind::maximum, 3},
       {"uvc-webcam-6.1.txt", kAutoExposure, 1, AdjustKind::jump_up, 3},
       {"uvc-webcam-6.1.txt", kAutoExposure, 1, AdjustKind::default_value, 3},
       {"vivid-6.1-capture.txt", kIntegerMenu, 4, AdjustKind::minimum, 2},
       {"vivid-6.1-capture.txt", kIntegerMenu, 4, AdjustKind::jump_down, 2},
-      {"vivid-5.10-armhf-capture.txt", kIntegerMenu, 4, AdjustKind::minimum, 2},
-      {"vivid-5.10-armhf-capture.txt", kIntegerMenu, 4, AdjustKind::jump_down, 2},
       {"vivid-6.1-capture.txt", kIntegerMenu, 2, AdjustKind::jump_up, 8},
       {"vivid-6.1-capture.txt", kIntegerMenu, 8, AdjustKind::maximum, 8},
       // Ten offered items along, the gap not counted, and clamped at either end.
