@@ -332,7 +332,11 @@ void check_watching(const systest::GuestResult& result, const systest::GuestCame
     auto before = watching.at("all-manual");
     auto screen = watching.at("reset");
     ASSERT_TRUE(before && screen);
+    // N was refused nowhere, and put every auto control in its manual mode.
+    EXPECT_EQ(status_area(*before), "") << before->dump();
+    auto manual = probe_values(result.file("probe-all-manual.txt"));
     for (const auto& cluster : camera.clusters) {
+      EXPECT_EQ(manual[cluster.auto_id], std::to_string(cluster.manual_mode)) << cluster.auto_name;
       EXPECT_TRUE(list_row(*before, cluster.manual_name)) << before->dump();
       EXPECT_FALSE(list_row(*screen, cluster.manual_name)) << screen->dump();
     }
@@ -399,8 +403,8 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
   // One run, the camera at its defaults: another program sets Brightness to 77 while Brightness
   // is selected, and the webcam changes its gain itself. Then each auto control goes off with
   // Left, which makes its manual control active: it must join the list at its place with the
-  // value the device holds; Right puts it back. Then every auto control off, from the last up,
-  // and R. Last, the camera is unplugged.
+  // value the device holds; Right puts it back. Then every auto control off with N, from the
+  // last up, and R. Last, the camera is unplugged.
   const std::string ids = cluster_ids(camera);
   KeyScript watch;
   watch.mark("start").other_program_sets("other-set.txt", std::string(kBrightnessId) + "=77");
@@ -417,12 +421,15 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
     watch.key("Right").mark("left-" + n).probe_flags("flags-left-" + n + ".txt", cluster.manual_id);
     row = cluster.auto_row;
   }
+  // N, the key for the minimum, turns each off: a control's manual mode is its first offered
+  // item, and on the webcam's exposure menu not its minimum 0, which uvcvideo refuses.
   for (auto cluster = camera.clusters.rbegin(); cluster != camera.clusters.rend(); ++cluster) {
-    watch.key("Up", row - cluster->auto_row).key("Left");
+    watch.key("Up", row - cluster->auto_row).key("N");
     // The selection stays on the auto control; a manual control that joined above moved it.
     row = cluster->auto_row + (cluster->manual_row <= cluster->auto_row ? 1 : 0);
   }
   watch.mark("all-manual")
+      .probe("probe-all-manual.txt", ids)
       .key("R")
       .mark("reset")
       .probe("probe-reset.txt", ids + " " + kBrightnessId);
