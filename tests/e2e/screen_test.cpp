@@ -212,7 +212,8 @@ TEST_F(ScreenTest, LayoutHelpPanelAndBordersAlsoAfterARepaint) {
     };
     expect_layout();
     const std::string message = "usb 1-1: USB disconnect, device number 2";
-    t->write_over("\033[7;3H" + message + "\033[15;40H" + message);
+    t->write_over("\033[7;3H" + message);
+    t->write_over("\033[15;40H" + message);
     ASSERT_TRUE(t->wait_for_text(14, 39, message)) << t->dump();
     t->send("\x0c");
     ASSERT_TRUE(t->wait_for_text(14, 49, "| Left/Right")) << t->dump();

@@ -383,8 +383,9 @@ int cmd_follow(const std::string& scenario, const std::string& term) {
   if (!session.settle()) return 1;
   const auto esc_sent = Clock::now();
   if (!channel.send("set id=0x00980901 value=99") ||
-      !session.wait_until([&] { return listed_value(session, "Contrast") == "99"; }))
+      !session.wait_until([&] { return listed_value(session, "Contrast") == "99"; })) {
     return 1;
+  }
   std::printf("change_behind_lone_escape_ms=%.0f\n",
               std::chrono::duration<double, std::milli>(Clock::now() - esc_sent).count());
   if (!session.settle() || !quit(session)) return 1;
