@@ -34,8 +34,10 @@ ExitSignals::ExitSignals() {
   struct sigaction action {};
   action.sa_handler = on_exit_signal;
   sigemptyset(&action.sa_mask);
-  // Reads and writes go on where they were; the wait itself returns, and finds the byte.
-  action.sa_flags = SA_RESTART;
+  // Reads and writes go on where they were (a save ends whole before the screen does); the
+  // wait itself returns, and finds the byte. The signal's own action is back after its first
+  // delivery, so a second one ends a program stuck in a camera that does not answer.
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
   for (std::size_t i = 0; i < kSignals.size(); ++i) {
     if (sigaction(kSignals[i], nullptr, &before_[i]) != 0) continue;
     // An ignored signal stays ignored: whoever started the program wanted it so.

@@ -15,7 +15,8 @@ namespace camctl {
 class ExitSignals {
  public:
   // Catches SIGHUP, SIGINT, SIGQUIT and SIGTERM, each unless it is ignored (as nohup leaves a
-  // hang-up). The handler only writes the signal's number to the pipe.
+  // hang-up), once: a second one of the same kind has its own effect at once. The handler only
+  // writes the signal's number to the pipe.
   ExitSignals();
   // Puts back what each signal did before.
   ~ExitSignals();
