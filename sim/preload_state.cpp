@@ -2,7 +2,8 @@
 // the node it answers for (default /dev/video0), CAMSIM_LOG a file that receives one line per
 // S_CTRL and a count of every request when the node is closed, CAMSIM_CONTROL a FIFO whose
 // lines act on the camera as another program would ("set id=0x00980900 value=77", "unplug",
-// "auto id=0x00980913 value=40"), read whenever the program waits on the node.
+// "auto id=0x00980913 value=40") or fault its event queue ("dequeue error=EIO count=1"), read
+// whenever the program waits on the node.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include "sim/preload_state.h"
@@ -123,6 +124,7 @@ void run_command(const std::string& line) {
   State* s = state();
   unsigned long id = 0;
   long value = 0;
+  char error[16] = {};
   int result = 0;
   if (std::sscanf(line.c_str(), "set id=%lx value=%ld", &id, &value) == 2) {
     result =
@@ -134,6 +136,9 @@ void run_command(const std::string& line) {
             : EINVAL;
   } else if (line == "unplug") {
     s->camera->fail_everything(ENODEV);
+  } else if (std::sscanf(line.c_str(), "dequeue error=%15s count=%ld", error, &value) == 2 &&
+             errno_from_name(error) != 0) {
+    s->camera->fail_dequeues(errno_from_name(error), static_cast<int>(value));
   } else {
     result = EINVAL;
   }

@@ -77,9 +77,10 @@ int run_camera_control(int argc, char** argv) {
 
   ControlTable table;
   const bool list_mode = options.mode == RunMode::list;
-  // Only the screen shows menu items; a load or save deals in plain numbers.
-  build_control_table(device, options.ignore_names, list_mode, stdout, table,
-                      options.mode == RunMode::screen);
+  // Only the screen shows menu items and follows the camera; a load or save deals in plain
+  // numbers, once.
+  const bool screen = options.mode == RunMode::screen;
+  build_control_table(device, options.ignore_names, list_mode, stdout, table, screen, screen);
   switch (options.mode) {
     case RunMode::list:
       return EXIT_SUCCESS;

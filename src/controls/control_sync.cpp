@@ -110,19 +110,6 @@ void apply_state(ControlTable& table, Device& device, const ControlState& state,
 
 }  // namespace
 
-bool subscribe_to_controls(ControlTable& table, Device& device) {
-  bool first = true;
-  for (const Entries* list : {&table.entries, &table.inactive}) {
-    for (const ControlEntry& entry : *list) {
-      const int error = device.subscribe_control_events(entry.id, V4L2_EVENT_SUB_FL_ALLOW_FEEDBACK);
-      // A driver without control events refuses the first one; asking on would only cost.
-      if (error != 0 && first) return false;
-      first = false;
-    }
-  }
-  return !first;
-}
-
 void apply_control_event(ControlTable& table, Device& device, const v4l2_event& event,
                          TableChanges& changes) {
   if (event.type != V4L2_EVENT_CTRL) return;

@@ -1,4 +1,7 @@
 // Keeps the table in step with the camera: control events, and controls turning active or not.
+// The walk subscribes (build_control_table): feedback is asked for, so the last pending event
+// of a control always holds its latest state, also when this program wrote it after another
+// program did.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #pragma once
@@ -24,12 +27,6 @@ struct TableChanges {
     values.clear();
   }
 };
-
-// Subscribes to the events of every listed and every inactive control. Feedback is asked
-// for, so the last pending event of a control always holds its latest state, also when this
-// program wrote it after another program did. Returns false when the driver offers no
-// control events; nothing more is asked then.
-bool subscribe_to_controls(ControlTable& table, Device& device);
 
 // Applies one V4L2_EVENT_CTRL: a new value, new flags (joining or leaving the list) or a
 // new range. A control that joins has its value read from the device.

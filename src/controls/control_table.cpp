@@ -138,8 +138,21 @@ std::size_t listed_position(const ControlTable& table, std::uint32_t id) {
 }
 
 void build_control_table(Device& device, const std::vector<std::string_view>& ignore_names,
-                         bool list_mode, std::FILE* out, ControlTable& table, bool ask_menus) {
+                         bool list_mode, std::FILE* out, ControlTable& table, bool ask_menus,
+                         bool subscribe) {
   table.ask_menus = ask_menus;
+  table.follows_events = false;
+  bool events_refused = !subscribe || list_mode;
+  const auto follow = [&](std::uint32_t id) {
+    if (events_refused) return;
+    const int error = device.subscribe_control_events(id, V4L2_EVENT_SUB_FL_ALLOW_FEEDBACK);
+    // A driver without control events refuses the first one; asking on would only cost.
+    if (error != 0 && !table.follows_events) {
+      events_refused = true;
+      return;
+    }
+    table.follows_events = true;
+  };
   if (list_mode) {
     std::fprintf(out, "INFO: %30s = %-30s\n", "Control variable name", "Control name");
   } else {
@@ -173,6 +186,19 @@ void build_control_table(Device& device, const std::vector<std::string_view>& ig
       continue;
     }
 
+    const bool is_menu =
+        query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
+    // A menu whose range holds no index at all offers nothing to choose from.
+    const bool left_out =
+        !list_mode && ((!ignore_names.empty() && is_ignored(ignore_names, variable_name)) ||
+                       (is_menu && static_cast<std::int64_t>(query.maximum) ==
+                                       static_cast<std::int64_t>(query.minimum) - 1));
+    // Subscribed before the value is read: a change made before the read is in the value, one
+    // made after it comes as an event, and none falls between the two. Types no read can
+    // succeed on are left to the read's own verdict.
+    const bool followed_first = !left_out && is_readable(query);
+    if (followed_first) follow(id);
+
     v4l2_control current{};
     current.id = id;
     if (!waiting && device.get_control(current) != 0) {
@@ -184,15 +210,11 @@ void build_control_table(Device& device, const std::vector<std::string_view>& ig
       std::fprintf(out, "INFO: %30s = %-30s\n", variable_name.c_str(), display_name.c_str());
       continue;
     }
-    const bool is_menu =
-        query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
-    // A menu whose range holds no index at all offers nothing to choose from.
-    if ((!ignore_names.empty() && is_ignored(ignore_names, variable_name)) ||
-        (is_menu && static_cast<std::int64_t>(query.maximum) ==
-                        static_cast<std::int64_t>(query.minimum) - 1)) {
+    if (left_out) {
       unlisted();
       continue;
     }
+    if (!followed_first) follow(id);
 
     ControlEntry entry;
     entry.id = id;

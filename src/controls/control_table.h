@@ -56,6 +56,8 @@ struct ControlTable {
   // Whether controls joining the list have their menu items asked (the screen shows them;
   // loading or saving a file does not need them).
   bool ask_menus = true;
+  // The walk subscribed to the control events of every listed and every inactive control.
+  bool follows_events = false;
 
   std::size_t count() const { return entries.size(); }
   // False for a node that offers no control at all (a webcam's metadata node).
@@ -79,10 +81,13 @@ const MenuEntry* find_menu_entry(const ControlEntry& entry, std::int32_t value);
 
 // Walks every control of the device. In list mode prints the listing to out and fills
 // nothing; otherwise fills table with the controls a user may change, and table.inactive with
-// those that may become changeable. ask_menus = false leaves menu items unasked.
+// those that may become changeable. ask_menus = false leaves menu items unasked. With
+// subscribe, each of those controls is subscribed to (with feedback) before its value is read,
+// so that every later change of it arrives as an event; a driver that refuses the first
+// subscription is asked for no more, and table.follows_events stays false.
 void build_control_table(Device& device, const std::vector<std::string_view>& ignore_names,
-                         bool list_mode, std::FILE* out, ControlTable& table,
-                         bool ask_menus = true);
+                         bool list_mode, std::FILE* out, ControlTable& table, bool ask_menus = true,
+                         bool subscribe = false);
 
 // Asks the device for the entry's menu items, once.
 void collect_menu(Device& device, ControlEntry& entry);

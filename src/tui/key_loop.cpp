@@ -23,11 +23,34 @@
 #include "device/device.h"
 #include "device/sys_ops.h"
 #include "settings/settings.h"
+#include "tui/exit_signals.h"
 #include "tui/key_bindings.h"
 #include "tui/screen.h"
 
 namespace camctl {
 namespace {
+
+// Wakes in a row that brought no event before a camera node waits for the next key.
+constexpr int kMaxFailedWakes = 2;
+
+// One camera node in the wait, and how far its events can be followed. A wake that brings no
+// event, or a dequeue that fails, is said on the status line and the node stays in the wait:
+// one such wake may be a passing fault. After a second one in a row it waits for the next key,
+// or a node that keeps saying it has events and hands none over would keep the loop spinning;
+// it is never dropped for good but when it is gone.
+struct CameraWatch {
+  Device& device;
+  const char* path;
+  bool followed;         // the walk subscribed to its controls' events
+  bool gone = false;     // unplugged: it will never answer again
+  int failed_wakes = 0;  // wakes in a row that brought no event
+
+  int wait_descriptor() const {
+    return followed && !gone && failed_wakes < kMaxFailedWakes ? device.descriptor() : -1;
+  }
+  // A key was taken: a node that was waiting for one is waited on again.
+  void rearm() { failed_wakes = 0; }
+};
 
 class KeyLoop {
  public:
@@ -39,9 +62,9 @@ class KeyLoop {
     drawing_ = true;
     return act_on(binding);
   }
-  // Takes in what the camera reported; false when it is no longer worth waiting on. While
-  // the layout is not shown the table follows all the same, and is drawn when it comes back.
-  bool follow_camera(short revents, bool layout_shown);
+  // Takes in what one camera node reported, and says when it cannot be followed. While the
+  // layout is not shown the table follows all the same, and is drawn when it comes back.
+  void follow_camera(CameraWatch& camera, short revents, bool layout_shown);
   std::size_t selection() const { return selection_; }
 
  private:
@@ -53,7 +76,7 @@ class KeyLoop {
   void show_changes(const TableChanges& changes, std::uint32_t selected_id);
   std::uint32_t selected_id() const;
   void select_by_id(std::uint32_t id);
-  void show_disconnected();
+  void show_disconnected(const char* path);
 
   ControlTable& table_;
   Device& device_;
@@ -128,6 +151,9 @@ bool KeyLoop::act_on(const KeyBinding& binding) {
     }
     case Command::quit:
       return false;
+    case Command::repaint:
+      screen_.repaint(selection_);
+      return true;
     case Command::none:
       screen_.draw_control_list(selection_);
       return true;
@@ -168,25 +194,30 @@ void KeyLoop::select_by_id(std::uint32_t id) {
   selection_ = position < count ? position : (count == 0 ? 0 : count - 1);
 }
 
-bool KeyLoop::follow_camera(short revents, bool layout_shown) {
+void KeyLoop::follow_camera(CameraWatch& camera, short revents, bool layout_shown) {
   drawing_ = layout_shown;
   // An unplugged camera reports an error for good; waiting on it again would spin.
   if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-    show_disconnected();
-    return false;
+    camera.gone = true;
+    return show_disconnected(camera.path);
   }
-  if ((revents & POLLPRI) == 0) return true;
+  if ((revents & POLLPRI) == 0) return;
   const std::uint32_t selected = selected_id();
   TableChanges changes;
   int dequeued = 0;
-  const int error = apply_pending_events(table_, device_, changes, dequeued);
+  const int error = apply_pending_events(table_, camera.device, changes, dequeued);
   show_changes(changes, selected);
   if (error == ENODEV) {
-    show_disconnected();
-    return false;
+    camera.gone = true;
+    return show_disconnected(camera.path);
   }
-  // A device that says it has events but hands none over would keep waking the loop.
-  return error == 0 && dequeued > 0;
+  if (error == 0 && dequeued > 0) {
+    camera.failed_wakes = 0;
+    return;
+  }
+  ++camera.failed_wakes;
+  show_message(std::string("Camera ") + camera.path +
+               " events failed: " + (error != 0 ? std::strerror(error) : "none pending"));
 }
 
 void KeyLoop::show_changes(const TableChanges& changes, std::uint32_t selected_id) {
@@ -204,8 +235,8 @@ void KeyLoop::show_changes(const TableChanges& changes, std::uint32_t selected_i
   }
 }
 
-void KeyLoop::show_disconnected() {
-  show_message(std::string("Camera ") + options_.device_path + " disconnected");
+void KeyLoop::show_disconnected(const char* path) {
+  show_message(std::string("Camera ") + path + " disconnected");
 }
 
 void KeyLoop::show_refusal(const WriteRefusal& refusal) {
@@ -240,17 +271,12 @@ void KeyLoop::show_load(bool ok, const LoadReport& report) {
   show_message(text);
 }
 
-// Waits for keys and camera events together; -1 and errno when the wait failed.
-int wait_for_input(pollfd (&watched)[2]) {
-  for (pollfd& fd : watched) fd.revents = 0;
-  return sys_ops().poll(watched, 2, -1);
-}
-
 }  // namespace
 
 int run_key_loop(ControlTable& table, Device& device, const RunOptions& options) {
-  // Subscribed before the first screen, so no change made while it is drawn goes unseen.
-  const bool following = subscribe_to_controls(table, device);
+  // Caught from before curses starts, so these stand in place of the library's own handlers:
+  // the screen is ended here, outside any handler, however the run ends.
+  ExitSignals signals;
   Screen screen(table, options);
   if (!screen.set_up_screen(device)) {
     std::printf("ERROR: Terminal too small: %dx%d, need at least 24x78\n", screen.terminal_rows(),
@@ -259,15 +285,19 @@ int run_key_loop(ControlTable& table, Device& device, const RunOptions& options)
   }
 
   KeyLoop loop(table, device, options, screen);
+  CameraWatch camera{device, options.device_path, table.follows_events};
   bool layout_shown = true;
-  pollfd watched[2] = {{screen.key_descriptor(), POLLIN, 0},
-                       {following ? device.descriptor() : -1, POLLPRI, 0}};
   int idle_wakes = 0;
   for (;;) {
-    if (wait_for_input(watched) < 0 && errno != EINTR) break;
-    if (watched[1].revents != 0 &&
-        !loop.follow_camera(watched[1].revents, layout_shown && screen.terminal_fits())) {
-      watched[1].fd = -1;
+    // The one wait: keys, the signals that end the run, and the camera's events.
+    pollfd watched[3] = {{screen.key_descriptor(), POLLIN, 0},
+                         {signals.descriptor(), POLLIN, 0},
+                         {camera.wait_descriptor(), POLLPRI, 0}};
+    // Interrupted by a resize, the wait goes on to the key curses makes of it.
+    if (sys_ops().poll(watched, 3, -1) < 0 && errno != EINTR) break;
+    if (watched[1].revents != 0 && signals.caught() != 0) break;
+    if (watched[2].revents != 0) {
+      loop.follow_camera(camera, watched[2].revents, layout_shown && screen.terminal_fits());
     }
     const bool keys_said_ready =
         (watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
@@ -278,19 +308,17 @@ int run_key_loop(ControlTable& table, Device& device, const RunOptions& options)
       // Keys typed while a slow camera answered act on the list the keys before them made:
       // what their writes changed on the camera (a control joining below its auto control) is
       // taken in first. Asking costs no request; the driver queued it during the write.
-      if (any_key && watched[1].fd >= 0) {
-        pollfd camera = watched[1];
-        camera.revents = 0;
-        if (sys_ops().poll(&camera, 1, 0) > 0 &&
-            !loop.follow_camera(camera.revents, layout_shown && screen.terminal_fits())) {
-          watched[1].fd = -1;
+      if (any_key && camera.wait_descriptor() >= 0) {
+        pollfd node{camera.wait_descriptor(), POLLPRI, 0};
+        if (sys_ops().poll(&node, 1, 0) > 0) {
+          loop.follow_camera(camera, node.revents, layout_shown && screen.terminal_fits());
         }
       }
       any_key = true;
       const KeyBinding binding = find_key_binding(key);
       if (!screen.terminal_fits()) {
         // The layout cannot be shown, so no key may change the camera unseen; only Q acts.
-        if (key == KEY_RESIZE) screen.show_size_notice();
+        if (key == KEY_RESIZE || binding.command == Command::repaint) screen.show_size_notice();
         layout_shown = false;
         quit = binding.command == Command::quit;
         continue;
@@ -304,12 +332,15 @@ int run_key_loop(ControlTable& table, Device& device, const RunOptions& options)
       quit = !loop.act(binding);
     }
     if (quit) break;
+    if (any_key) camera.rearm();
     // A terminal that says it is ready but gives no key has reached its end (end of input, a
     // hang-up); the run ends as with Q, as waiting on would spin.
     idle_wakes = keys_said_ready && !any_key ? idle_wakes + 1 : 0;
     if (idle_wakes >= 2) break;
   }
   screen.close(loop.selection());
+  // A hang-up ends the key reads and sends its signal at once; either may come first.
+  if (const int signal = signals.caught(); signal != 0) ExitSignals::end_by(signal);
   return EXIT_SUCCESS;
 }
 

@@ -66,14 +66,15 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
   ASSERT_NE(systest::terminfo_entry(), "") << "no xterm terminfo entry on this machine";
 
   // Brightness 128 -> 131; then "Menu" (items 1, 3, 4; default 3) up to 4 and down across the
-  // gap at 2 to 1; then a jump down on "Integer Menu" (items 2..8, default 4), which lands on
-  // its minimum 1, an index the driver does not offer; then save and quit.
+  // gap at 2 to 1; then a jump down on "Integer Menu" (items 2..8, default 4), which stops on
+  // its first offered item 2, not on its minimum 1, which the driver does not offer; then save
+  // and quit.
   KeyScript first;
   first.mark("start").key("Right", 3).mark("brightness").key("Down", 12).mark("on-menu");
   first.key("Right").mark("menu-up").key("Left", 2).mark("menu-down");
   first.probe("probe-menu.txt", kSessionIds);
-  first.key("Down", 2).mark("on-integer-menu").key("PgDn").mark("refused");
-  first.probe("probe-refused.txt", kSessionIds).key("S").mark("saved").key("Q");
+  first.key("Down", 2).mark("on-integer-menu").key("PgDn").mark("jumped");
+  first.probe("probe-jumped.txt", kSessionIds).key("S").mark("saved").key("Q");
   // A second run: reset everything, then load the saved file.
   KeyScript second;
   second.mark("start").key("R").mark("reset").probe("probe-reset.txt", kSessionIds);
@@ -140,19 +141,19 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
   }
   {
     auto before = one.at("on-integer-menu");
-    auto screen = one.at("refused");
+    auto screen = one.at("jumped");
     ASSERT_TRUE(before && screen);
     ASSERT_EQ(detail(*before, 1), "Integer Menu") << before->dump();
     EXPECT_EQ(detail_value(*before, "Val"), "4");
-    // The driver refuses item 1; the screen keeps showing what the device still holds.
-    EXPECT_EQ(status_area(*screen), "Cannot set Integer Menu: Invalid argument") << screen->dump();
-    EXPECT_EQ(detail_value(*screen, "Val"), "4");
-    EXPECT_EQ(detail_value(*screen, "Opt"), "5");
+    // Item 2, whose value is 2; the driver took it without a word.
+    EXPECT_EQ(status_area(*screen), "") << screen->dump();
+    EXPECT_EQ(detail_value(*screen, "Val"), "2");
+    EXPECT_EQ(detail_value(*screen, "Opt"), "2");
     auto row = list_row(*screen, "Integer Menu");
     ASSERT_TRUE(row);
-    EXPECT_EQ(row->marker, ' ');
-    EXPECT_EQ(row->shown, "5");
-    EXPECT_EQ(probe_values(result.file("probe-refused.txt"))[kIntegerMenuId],
+    EXPECT_EQ(row->marker, '-');
+    EXPECT_EQ(row->shown, "2");
+    EXPECT_EQ(probe_values(result.file("probe-jumped.txt"))[kIntegerMenuId],
               detail_value(*screen, "Val"));
   }
   {
@@ -161,7 +162,7 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
     EXPECT_EQ(status_area(*screen), "Config file /tmp/camera.txt saved") << screen->dump();
   }
   // Exactly the values that differ from their defaults.
-  EXPECT_EQ(result.file("camera.txt"), "brightness=131\r\nmenu=1\r\n");
+  EXPECT_EQ(result.file("camera.txt"), "brightness=131\r\nmenu=1\r\ninteger_menu=2\r\n");
 
   Session two(result.file("second.raw"), result.file("second.marks"));
   EXPECT_EQ(two.exit_status(), "0");
@@ -185,6 +186,7 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
     auto device = probe_values(result.file("probe-reset.txt"));
     EXPECT_EQ(device[kBrightnessId], "128");
     EXPECT_EQ(device[kMenuId], "3");
+    EXPECT_EQ(device[kIntegerMenuId], "4");
   }
   {
     auto screen = two.at("loaded");
@@ -200,6 +202,7 @@ TEST_F(BoardKernel, InteractiveSessionKeepsScreenDeviceAndSettingsFileInStep) {
     auto device = probe_values(result.file("probe-loaded.txt"));
     EXPECT_EQ(device[kBrightnessId], "131");
     EXPECT_EQ(device[kMenuId], "1");
+    EXPECT_EQ(device[kIntegerMenuId], "2");
   }
 }
 
@@ -329,7 +332,11 @@ void check_watching(const systest::GuestResult& result, const systest::GuestCame
     auto before = watching.at("all-manual");
     auto screen = watching.at("reset");
     ASSERT_TRUE(before && screen);
+    // N was refused nowhere, and put every auto control in its manual mode.
+    EXPECT_EQ(status_area(*before), "") << before->dump();
+    auto manual = probe_values(result.file("probe-all-manual.txt"));
     for (const auto& cluster : camera.clusters) {
+      EXPECT_EQ(manual[cluster.auto_id], std::to_string(cluster.manual_mode)) << cluster.auto_name;
       EXPECT_TRUE(list_row(*before, cluster.manual_name)) << before->dump();
       EXPECT_FALSE(list_row(*screen, cluster.manual_name)) << screen->dump();
     }
@@ -396,8 +403,8 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
   // One run, the camera at its defaults: another program sets Brightness to 77 while Brightness
   // is selected, and the webcam changes its gain itself. Then each auto control goes off with
   // Left, which makes its manual control active: it must join the list at its place with the
-  // value the device holds; Right puts it back. Then every auto control off, from the last up,
-  // and R. Last, the camera is unplugged.
+  // value the device holds; Right puts it back. Then every auto control off with N, from the
+  // last up, and R. Last, the camera is unplugged.
   const std::string ids = cluster_ids(camera);
   KeyScript watch;
   watch.mark("start").other_program_sets("other-set.txt", std::string(kBrightnessId) + "=77");
@@ -414,12 +421,15 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
     watch.key("Right").mark("left-" + n).probe_flags("flags-left-" + n + ".txt", cluster.manual_id);
     row = cluster.auto_row;
   }
+  // N, the key for the minimum, turns each off: a control's manual mode is its first offered
+  // item, and on the webcam's exposure menu not its minimum 0, which uvcvideo refuses.
   for (auto cluster = camera.clusters.rbegin(); cluster != camera.clusters.rend(); ++cluster) {
-    watch.key("Up", row - cluster->auto_row).key("Left");
+    watch.key("Up", row - cluster->auto_row).key("N");
     // The selection stays on the auto control; a manual control that joined above moved it.
     row = cluster->auto_row + (cluster->manual_row <= cluster->auto_row ? 1 : 0);
   }
   watch.mark("all-manual")
+      .probe("probe-all-manual.txt", ids)
       .key("R")
       .mark("reset")
       .probe("probe-reset.txt", ids + " " + kBrightnessId);
