@@ -17,11 +17,11 @@ vm_layout_version() {
     sha256sum | cut -c1-16
 }
 
-# Writes the initrd of one boot to OUT: ARCH's base image, then the folder ROOT (which holds
-# case/) as a second archive; the kernel unpacks both.
+# Writes the initrd of one boot to OUT: ARCH's base image (or the image BASE), then the folder
+# ROOT (which holds case/) as a second archive; the kernel unpacks both.
 vm_initrd() {
-  local arch=$1 root=$2 out=$3
-  cp "$VM_CACHE/$arch/base.cpio.gz" "$out"
+  local arch=$1 root=$2 out=$3 base=${4:-$VM_CACHE/$1/base.cpio.gz}
+  cp "$base" "$out"
   (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >>"$out"
 }
 
