@@ -752,6 +752,19 @@ std::map<std::string, std::string> unit_state(const std::string& text) {
   return state;
 }
 
+// The unit's run TAG (report TAG) succeeded and loaded boot_settings(cluster) from settings
+// into node, whose values ctlprobe left in TAG.values.
+void expect_unit_loaded(const systest::GuestResult& result, const std::string& tag,
+                        const std::string& node, const systest::AutoCluster& cluster,
+                        const std::string& settings) {
+  auto state = unit_state(result.file(tag + ".show"));
+  EXPECT_EQ(state["Result"], "success");
+  EXPECT_EQ(state["ExecMainStatus"], "0");
+  std::string journal = result.file(tag + ".journal");
+  EXPECT_EQ(journal.rfind("INFO: Opening " + node + " device\n", 0), 0u) << journal;
+  expect_boot_load(result.file(tag + ".values"), journal, cluster, settings);
+}
+
 // The README's drop-in that gives one camera a settings file of its own.
 std::string own_file_dropin(const std::string& file) {
   return "[Unit]\nConditionPathExists=\nConditionPathExists=" + file +
@@ -834,15 +847,10 @@ TEST_P(SystemdBoot, UdevStartsTheUnitOfEachCaptureNodeAtBootAndOnPlugIn) {
 
   {
     SCOPED_TRACE("vivid at boot, /boot/camera.txt");
-    auto state = unit_state(result.file("boot.show"));
-    EXPECT_EQ(state["Result"], "success");
-    EXPECT_EQ(state["ExecMainStatus"], "0");
-    std::string journal = result.file("boot.journal");
-    EXPECT_EQ(journal.rfind("INFO: Opening /dev/video0 device\n", 0), 0u) << journal;
-    EXPECT_NE(journal.find("INFO: No control named " + plugged.manual_key + "\n"),
+    expect_unit_loaded(result, "boot", "/dev/video0", at_boot, "/boot/camera.txt");
+    EXPECT_NE(result.file("boot.journal").find("INFO: No control named " + plugged.manual_key),
               std::string::npos)
-        << journal;
-    expect_boot_load(result.file("boot.values"), journal, at_boot, "/boot/camera.txt");
+        << result.file("boot.journal");
     // The sandbox systemd applied, as it scores it itself.
     std::string security = result.file("security.txt");
     std::size_t level = security.find("Overall exposure level for camera-control@video0.service: ");
@@ -851,12 +859,7 @@ TEST_P(SystemdBoot, UdevStartsTheUnitOfEachCaptureNodeAtBootAndOnPlugIn) {
   }
   {
     SCOPED_TRACE("the webcam plugged in after the boot, /boot/camera2.txt through the drop-in");
-    auto state = unit_state(result.file("webcam.show"));
-    EXPECT_EQ(state["Result"], "success");
-    EXPECT_EQ(state["ExecMainStatus"], "0");
-    std::string journal = result.file("webcam.journal");
-    EXPECT_EQ(journal.rfind("INFO: Opening /dev/video1 device\n", 0), 0u) << journal;
-    expect_boot_load(result.file("webcam.values"), journal, plugged, "/boot/camera2.txt");
+    expect_unit_loaded(result, "webcam", "/dev/video1", plugged, "/boot/camera2.txt");
     EXPECT_EQ(webcam.log_problems(result), "") << result.file("webcam.log");
     // The metadata node got no unit: systemd never heard of one.
     std::string units = result.file("units.txt");
@@ -879,9 +882,11 @@ TEST_P(SystemdBoot, UdevStartsTheUnitOfEachCaptureNodeAtBootAndOnPlugIn) {
   }
 }
 
-// Debian's 6.1 with the native package, whose program is dynamically linked.
+// Debian's 6.1 with the native package, whose program is dynamically linked; the board's 5.10
+// with the armhf package, whose program is static.
 INSTANTIATE_TEST_SUITE_P(Kernels, SystemdBoot,
-                         ::testing::Values(BootRun{"amd64", systest::vivid_camera("x86_64")}),
+                         ::testing::Values(BootRun{"amd64", systest::vivid_camera("x86_64")},
+                                           BootRun{"armhf", systest::vivid_camera("armhf")}),
                          [](const auto& test) { return systest::row_name(test.param.camera); });
 
 }  // namespace

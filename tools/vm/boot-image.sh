@@ -2,17 +2,21 @@
 # Builds the root filesystem of the systemd boot VM from Debian's own packages, and the small
 # initrd that mounts it and hands over to systemd.
 #
-# Usage: tools/vm/boot-image.sh [x86_64]
+# Usage: tools/vm/boot-image.sh [x86_64|armhf]
 #
 # The root is a Debian of this machine's suite made with mmdebstrap: the essential packages,
 # systemd as init, udev, kmod, and the libraries the native package of camera_control depends
 # on; the packages come through the suites this machine's apt configuration names. It holds the
 # modules of the test VMs' own kernel (tools/vm/prepare.sh) that the boot tests need: vivid,
-# uvcvideo with the emulated webcam's dummy USB controller and gadgetfs, vfat, and the virtio
-# disk and ext4 the initrd loads. BOOT_MODULES adds more. Everything lands beside the kernels in
-# CAMCTL_VM_CACHE, in boot-ARCH: root.img (ext4), initrd.cpio.gz, stamp. The stamp holds the
-# kernel, the suite and a digest of the scripts that shape the image, so a change rebuilds it;
-# a second run finds it and downloads nothing.
+# uvcvideo with the emulated webcam's dummy USB controller and gadgetfs, vfat and the virtio
+# devices. Everything lands beside the kernels in CAMCTL_VM_CACHE, in boot-ARCH, with a stamp of
+# the kernel, the suite and a digest of the scripts that shape the image, so a change rebuilds
+# it; a second run finds it and downloads nothing.
+#   x86_64  Debian's 6.1 with its modules from its package (BOOT_MODULES adds more): the root is
+#           an ext4 disk, root.img, that a small busybox initrd, initrd.cpio.gz, mounts
+#   armhf   the board's 5.10 with the modules of its busybox image (vivid's, the usb and disk
+#           sets): the root is made without running armhf code here (mmdebstrap's chrootless
+#           mode) and is itself the initramfs, root.cpio.gz, so no disk module is needed
 # SPDX-FileCopyrightText: 2026 the camera_control developers
 # SPDX-License-Identifier: MIT
 set -euo pipefail
@@ -23,8 +27,9 @@ source "$here/common.sh"
 
 arch=${1:-x86_64}
 case "$arch" in
-  x86_64) deb_arch=amd64 ;;
-  *) vm_die "the systemd boot VM is built for x86_64 only, not '$arch'" ;;
+  x86_64) deb_arch=amd64 mode=root ;;
+  armhf) deb_arch=armhf mode=chrootless ;;
+  *) vm_die "unknown architecture '$arch' (x86_64 or armhf)" ;;
 esac
 
 # The kernel the image's modules must match.
@@ -37,6 +42,8 @@ modules=(vivid uvcvideo dummy_hcd gadgetfs vfat nls_cp437 nls_ascii nls_utf8 aut
 root_modules=(virtio_pci virtio_blk ext4)
 layout=$(cat "$here/boot-image.sh" "$here/boot-init.sh" "$here/boot-case.sh" | sha256sum | cut -c1-16)
 stamp="$release $suite $layout ${modules[*]}"
+# armhf's modules come from its busybox image: a new one rebuilds this one.
+[ "$arch" != armhf ] || stamp="$stamp $(cat "$VM_CACHE/armhf/stamp")"
 dir=$VM_CACHE/boot-$arch
 
 mkdir -p "$VM_CACHE"
@@ -69,7 +76,7 @@ apt-config dump --format '%f "%v";%n' |
   grep -E '^Acquire::(Check-Valid-Until|Check-Date|(https?|ftp)::Proxy)' >"$work/apt.conf" || true
 # The merged /usr made as debootstrap makes it (with usr-is-merged): the essential set alone
 # would bring the usrmerge converter without the perl it runs on, a broken package to dpkg.
-mmdebstrap --quiet --mode=root --variant=essential --architectures="$deb_arch" \
+mmdebstrap --quiet --mode="$mode" --variant=essential --architectures="$deb_arch" \
   --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
   --include=systemd-sysv,udev,kmod,busybox-static,libncursesw6,libstdc++6,libgcc-s1 \
   --aptopt="$work/apt.conf" "$suite" "$work/root" "${sources[@]}" ||
@@ -77,37 +84,46 @@ mmdebstrap --quiet --mode=root --variant=essential --architectures="$deb_arch" \
 root=$work/root
 
 # --- the kernel's modules the tests need, with what they depend on ---
-mkdir -p "$work/kernel"
-(cd "$work/kernel" && apt-get download "linux-image-$release" >/dev/null 2>"$work/download.err") || {
-  cat "$work/download.err" >&2
-  vm_die "cannot download linux-image-$release"
-}
-dpkg-deb -x "$work/kernel/"*.deb "$work/kernel/tree"
-tree=$work/kernel/tree
-/sbin/depmod -b "$tree" "$release"
-# Prints the files of MODULE... and their dependencies, each once, dependencies first.
-closure() {
-  local m
-  for m in "$@"; do
-    /sbin/modprobe -d "$tree" -S "$release" --show-depends "$m" ||
-      vm_die "$release has no module $m"
-  done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }'
-}
 kdir=lib/modules/$release
 mkdir -p "$root/$kdir"
-for file in $(closure "${modules[@]}" "${root_modules[@]}"); do
-  mkdir -p "$root/$(dirname "${file#"$tree/"}")"
-  cp "$file" "$root/${file#"$tree/"}"
-done
-cp "$tree/$kdir"/modules.{order,builtin,builtin.modinfo} "$root/$kdir/"
+if [ "$arch" = armhf ]; then
+  # The busybox image's modules, flat; depmod finds what each needs and udev its aliases.
+  mkdir -p "$work/base" "$root/$kdir/extra"
+  (cd "$work/base" && gzip -dc "$VM_CACHE/armhf/base.cpio.gz" | cpio -id --quiet 'modules/*.ko')
+  cp "$work/base/modules/"*.ko "$root/$kdir/extra/"
+  touch "$root/$kdir"/modules.{order,builtin,builtin.modinfo}
+else
+  mkdir -p "$work/kernel"
+  (cd "$work/kernel" && apt-get download "linux-image-$release" >/dev/null 2>"$work/download.err") || {
+    cat "$work/download.err" >&2
+    vm_die "cannot download linux-image-$release"
+  }
+  dpkg-deb -x "$work/kernel/"*.deb "$work/kernel/tree"
+  tree=$work/kernel/tree
+  /sbin/depmod -b "$tree" "$release"
+  # Prints the files of MODULE... and their dependencies, each once, dependencies first.
+  closure() {
+    local m
+    for m in "$@"; do
+      /sbin/modprobe -d "$tree" -S "$release" --show-depends "$m" ||
+        vm_die "$release has no module $m"
+    done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }'
+  }
+  for file in $(closure "${modules[@]}" "${root_modules[@]}"); do
+    mkdir -p "$root/$(dirname "${file#"$tree/"}")"
+    cp "$file" "$root/${file#"$tree/"}"
+  done
+  cp "$tree/$kdir"/modules.{order,builtin,builtin.modinfo} "$root/$kdir/"
+fi
 /sbin/depmod -b "$root" "$release"
 
 # --- the system: disks, the case runner, no first-boot set-up ---
-cat >"$root/etc/fstab" <<'FSTAB'
-# The initrd has mounted the root; /boot is the FAT disk, as on the board.
-/dev/vda / ext4 rw 0 0
-LABEL=BOOT /boot vfat defaults 0 0
-FSTAB
+# The initrd has mounted the root (x86_64), or the root is the initramfs itself (armhf); /boot
+# is the FAT disk, as on the board.
+{
+  [ "$arch" = armhf ] || echo "/dev/vda / ext4 rw 0 0"
+  echo "LABEL=BOOT /boot vfat defaults 0 0"
+} >"$root/etc/fstab"
 mkdir -p "$root/boot" "$root/case" "$root/out"
 echo camctl >"$root/etc/hostname"
 # A machine id of its own, so the first boot is no first boot (no presets run, no id written).
@@ -144,22 +160,31 @@ systemctl --root="$root" enable camctl-case.service >/dev/null 2>&1 ||
 # Nobody logs in: no gettys to start on the emulated CPU.
 systemctl --root="$root" mask getty.target >/dev/null 2>&1 || vm_die "cannot mask the gettys"
 
-# --- the disk: ext4 without the features older kernels lack, sized to the files ---
-size=$(du -sm "$root" | cut -f1)
-/sbin/mke2fs -q -t ext4 -O ^orphan_file,^metadata_csum_seed -L camctl-root -d "$root" \
-  "$dir/root.img" "$((size + size / 4 + 64))M" || vm_die "mke2fs could not make the root disk"
+if [ "$arch" = armhf ]; then
+  # --- the root is the initramfs: the kernel unpacks it and runs its /init ---
+  install -m 0755 "$here/boot-init.sh" "$root/init"
+  [ -e "$root/dev/console" ] || mknod -m 600 "$root/dev/console" c 5 1
+  (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$dir/root.cpio.gz"
+  image=$dir/root.cpio.gz
+else
+  # --- the disk: ext4 without the features older kernels lack, sized to the files ---
+  size=$(du -sm "$root" | cut -f1)
+  /sbin/mke2fs -q -t ext4 -O ^orphan_file,^metadata_csum_seed -L camctl-root -d "$root" \
+    "$dir/root.img" "$((size + size / 4 + 64))M" || vm_die "mke2fs could not make the root disk"
+  image=$dir/root.img
 
-# --- the initrd: busybox from the root, the disk's modules, the init ---
-initrd=$work/initrd
-mkdir -p "$initrd"/{bin,dev,proc,sys,root,modules}
-mknod -m 600 "$initrd/dev/console" c 5 1
-cp "$root/bin/busybox" "$initrd/bin/busybox"
-for file in $(closure "${root_modules[@]}"); do
-  cp "$file" "$initrd/modules/"
-  basename "$file" .ko >>"$initrd/modules/order"
-done
-install -m 0755 "$here/boot-init.sh" "$initrd/init"
-(cd "$initrd" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$dir/initrd.cpio.gz"
+  # --- the initrd: busybox from the root, the disk's modules, the init ---
+  initrd=$work/initrd
+  mkdir -p "$initrd"/{bin,dev,proc,sys,root,modules}
+  mknod -m 600 "$initrd/dev/console" c 5 1
+  cp "$root/bin/busybox" "$initrd/bin/busybox"
+  for file in $(closure "${root_modules[@]}"); do
+    cp "$file" "$initrd/modules/"
+    basename "$file" .ko >>"$initrd/modules/order"
+  done
+  install -m 0755 "$here/boot-init.sh" "$initrd/init"
+  (cd "$initrd" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$dir/initrd.cpio.gz"
+fi
 
 echo "$stamp" >"$dir/stamp"
-vm_log "boot-$arch: built in $(($(date +%s) - started)) s ($(du -sm --apparent-size "$dir/root.img" | cut -f1) MiB root)"
+vm_log "boot-$arch: built in $(($(date +%s) - started)) s ($(du -sm --apparent-size "$image" | cut -f1) MiB image)"

@@ -3,7 +3,7 @@
 # case folder and collects what the case left in /out.
 #
 # Usage: tools/vm/boot.sh ARCH CASE_DIR OUT_DIR [TIMEOUT_SECONDS]
-#   ARCH      x86_64 (Debian's 6.1 kernel)
+#   ARCH      x86_64 (Debian's 6.1 kernel) or armhf (the board's 5.10 armmp kernel)
 #   CASE_DIR  becomes /case in the guest: its run.sh runs as root once the boot is done; its
 #             root/ is laid over the root filesystem and its *.deb are installed with dpkg
 #             before systemd starts; its boot/ holds the files of the FAT disk mounted at /boot
@@ -48,21 +48,28 @@ fi
 # The case goes in as a second archive after the image's initrd.
 mkdir -p "$work/root/case"
 cp -a "$case_dir/." "$work/root/case/"
-case "$arch" in
-  x86_64) echo /dev/ttyS1 >"$work/root/case/results-line" ;;
-  *) vm_die "unknown architecture '$arch'" ;;
-esac
-vm_initrd "$arch" "$work/root" "$work/initrd" "$image_dir/initrd.cpio.gz"
-
 console=$out_dir/console.log
 results=$work/results.tar
 : >"$results"
-# The root disk is the cached image; what the guest writes to it goes to a scratch overlay.
-vm_qemu_command "$arch" "$work/initrd" "file:$console" "$results" "" \
-  "file=$image_dir/root.img,format=raw,snapshot=on"
-# shellcheck disable=SC2054 # qemu's own options take commas
-qemu+=(-drive "file=$disk,format=raw,if=none,id=boot" -device virtio-blk-pci,drive=boot
-  -monitor none)
+case "$arch" in
+  x86_64)
+    echo /dev/ttyS1 >"$work/root/case/results-line"
+    vm_initrd "$arch" "$work/root" "$work/initrd" "$image_dir/initrd.cpio.gz"
+    # The root disk is the cached image; what the guest writes to it goes to a scratch overlay.
+    vm_qemu_command "$arch" "$work/initrd" "file:$console" "$results" "" \
+      "file=$image_dir/root.img,format=raw,snapshot=on"
+    # shellcheck disable=SC2054 # qemu's own options take commas
+    qemu+=(-drive "file=$disk,format=raw,if=none,id=boot" -device virtio-blk-pci,drive=boot)
+    ;;
+  armhf)
+    # The root is the initramfs; udev names the results port after its qemu name.
+    echo /dev/virtio-ports/results >"$work/root/case/results-line"
+    vm_initrd "$arch" "$work/root" "$work/initrd" "$image_dir/root.cpio.gz"
+    vm_qemu_command "$arch" "$work/initrd" "file:$console" "$results" "" "file=$disk,format=raw"
+    ;;
+  *) vm_die "unknown architecture '$arch'" ;;
+esac
+qemu+=(-monitor none)
 
 status=0
 start=$(date +%s%N)
