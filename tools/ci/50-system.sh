@@ -4,9 +4,9 @@
 # kernel and the board's 5.10 armhf kernel, with the release bundle's binary
 # and dummy module; the boot-time load as the shipped systemd unit runs it, from the armhf
 # package on 5.10 and from the dynamically linked native package on 6.1 (tools/release.sh makes
-# both); a real boot of Debian's own systemd and udev with the native package installed and
-# /boot on a FAT disk, where udev starts the sandboxed unit for each camera; power cuts while
-# the program saves to a FAT disk, checked with fsck.vfat and the guest kernel
+# both); a real boot of Debian's own systemd and udev on both kernels, with the package
+# installed and /boot on a FAT disk, where udev starts the sandboxed unit for each camera; power
+# cuts while the program saves to a FAT disk, checked with fsck.vfat and the guest kernel
 # (CAMCTL_POWER_CUT_CYCLES sets the cuts per kernel and writer). CAMCTL_SKIP_SYSTEM_TESTS=1
 # opts out explicitly (CI never sets it).
 # SPDX-FileCopyrightText: 2026 the camera_control developers
@@ -22,7 +22,7 @@ bash tools/release.sh
 # Kernels and base images, and the systemd boot's Debian root, cached outside the clone for
 # later runs.
 bash tools/vm/prepare.sh
-bash tools/vm/boot-image.sh x86_64
+for arch in x86_64 armhf; do bash tools/vm/boot-image.sh "$arch"; done
 cmake -S . -B build/system -G Ninja -DCAMCTL_WERROR=ON -DCAMCTL_STATIC=ON \
   -DCAMCTL_SYSTEM_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/system --target camera_control system_tests system_guest_helpers
