@@ -720,10 +720,12 @@ INSTANTIATE_TEST_SUITE_P(Cameras, BootUnit,
 
 // Shell functions of the systemd boot's case. ran UNIT OLD waits until UNIT has run to its end
 // in an invocation other than OLD ("": any); report UNIT TAG keeps the unit's state after that
-// run in /out/TAG.show and the lines its program wrote to the journal then in /out/TAG.journal.
+// run in /out/TAG.show and the lines its program wrote to the journal since the last mark (or
+// the boot) in /out/TAG.journal. The program's lines are found by the unit systemd named when it
+// handed the program its output: journald may find no invocation for a program already gone.
 const char* const kUnitFunctions = R"sh(ran() {
   i=0
-  while [ "$i" -lt 600 ]; do
+  while [ "$i" -lt 1200 ]; do
     id=$(systemctl show -P InvocationID "$1")
     case "$(systemctl show -P ActiveState "$1")" in
       inactive|failed) [ -z "$id" ] || [ "$id" = "$2" ] || return 0 ;;
@@ -731,13 +733,17 @@ const char* const kUnitFunctions = R"sh(ran() {
     sleep 0.1
     i=$((i + 1))
   done
-  echo "$1 did not run within 60 s"
+  echo "$1 did not run within 120 s"
+}
+mark() {
+  journalctl --sync
+  journalctl -n 1 --show-cursor | sed -n 's/^-- cursor: //p' >/tmp/cursor
 }
 report() {
   journalctl --sync
   systemctl show -p ActiveState,Result,ExecMainStatus "$1" >"/out/$2.show"
-  journalctl -q -o cat _SYSTEMD_INVOCATION_ID="$(systemctl show -P InvocationID "$1")" \
-    >"/out/$2.journal"
+  if [ -s /tmp/cursor ]; then since="--after-cursor=$(cat /tmp/cursor)"; else since=-b; fi
+  journalctl -q -o cat "$since" _SYSTEMD_UNIT="$1" >"/out/$2.journal"
 }
 )sh";
 
@@ -825,7 +831,7 @@ TEST_P(SystemdBoot, UdevStartsTheUnitOfEachCaptureNodeAtBootAndOnPlugIn) {
       "journalctl -q -o cat -u camera-control@video2.service >/out/metadata.journal\n" +
       webcam.finish() +
       // A directory where the file should be: it exists, so the unit runs, and cannot be read.
-      "old=$(systemctl show -P InvocationID camera-control@video0.service)\n"
+      "old=$(systemctl show -P InvocationID camera-control@video0.service)\nmark\n"
       "mv /boot/camera.txt /boot/vivid.txt && mkdir /boot/camera.txt\n"
       "modprobe -r vivid && modprobe vivid\n"
       "ran camera-control@video0.service \"$old\"\n"
