@@ -119,10 +119,11 @@ fi
 
 # --- the system: disks, the case runner, no first-boot set-up ---
 # The initrd has mounted the root (x86_64), or the root is the initramfs itself (armhf); /boot
-# is the FAT disk, as on the board.
+# is the FAT disk, as on the board. An emulated CPU on a busy machine may take longer than
+# systemd's 90 s to find the disk.
 {
   [ "$arch" = armhf ] || echo "/dev/vda / ext4 rw 0 0"
-  echo "LABEL=BOOT /boot vfat defaults 0 0"
+  echo "LABEL=BOOT /boot vfat defaults,x-systemd.device-timeout=300 0 0"
 } >"$root/etc/fstab"
 mkdir -p "$root/boot" "$root/case" "$root/out"
 echo camctl >"$root/etc/hostname"
