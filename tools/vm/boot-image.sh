@@ -79,8 +79,10 @@ apt-config dump --format '%f "%v";%n' |
 mmdebstrap --quiet --mode="$mode" --variant=essential --architectures="$deb_arch" \
   --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
   --include=systemd-sysv,udev,kmod,busybox-static,libncursesw6,libstdc++6,libgcc-s1 \
-  --aptopt="$work/apt.conf" "$suite" "$work/root" "${sources[@]}" ||
+  --aptopt="$work/apt.conf" "$suite" "$work/root" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1 || {
+  cat "$work/mmdebstrap.log" >&2
   vm_die "mmdebstrap could not make the $suite root"
+}
 root=$work/root
 
 # --- the kernel's modules the tests need, with what they depend on ---
