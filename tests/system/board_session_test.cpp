@@ -2,7 +2,8 @@
 // Debian's 6.1 x86_64: interactive sessions of the program against vivid and against uvcvideo
 // with the emulated USB webcam, checked against an independent reader of the device; the screen
 // following changes it did not make; the boot-time load exactly as the shipped systemd unit
-// runs it; the bundled dummy module loading where it was built for.
+// runs it, and under Debian's own systemd and udev; the bundled dummy module loading where it
+// was built for.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <set>
@@ -613,6 +615,34 @@ std::vector<std::string> shared_libraries(const std::string& program) {
   return paths;
 }
 
+// Three pairs for a camera's auto cluster, the manual value before the switch that makes it
+// active, named as the other kernel names them: a file saved on the board loads after a kernel
+// upgrade, and back.
+std::string boot_settings(const systest::AutoCluster& cluster) {
+  return cluster.other_manual_key + "=" + std::to_string(cluster.loaded_value) + "\r\n" +
+         cluster.other_auto_key + "=" + std::to_string(cluster.manual_mode) +
+         "\r\nbrightness=77\r\n";
+}
+
+// The controls boot_settings sets, for ctlprobe.
+std::string boot_ids(const systest::AutoCluster& cluster) {
+  return cluster.auto_id + " " + cluster.manual_id + " " + kBrightnessId;
+}
+
+// The camera holds what boot_settings loads, and the program said it loaded settings, whole.
+void expect_boot_load(const std::string& probe, const std::string& out,
+                      const systest::AutoCluster& cluster, const std::string& settings) {
+  auto after = probe_values(probe);
+  EXPECT_EQ(after[cluster.auto_id], std::to_string(cluster.manual_mode));
+  EXPECT_EQ(after[cluster.manual_id], std::to_string(cluster.loaded_value));
+  EXPECT_EQ(after[kBrightnessId], "77");
+  EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+  std::string loaded = "INFO: Config file " + settings + " loaded\n";
+  EXPECT_TRUE(out.size() >= loaded.size() &&
+              out.compare(out.size() - loaded.size(), loaded.size(), loaded) == 0)
+      << out;
+}
+
 struct BootRun {
   std::string deb_arch;  // the package of tools/release.sh installed in the guest
   systest::GuestCamera camera;
@@ -664,14 +694,9 @@ TEST_P(BootUnit, ShippedUnitLoadsTheBootSettingsIntoTheCamera) {
     guest.add_file(library, "root" + library);
   guest.add_file(systest::guest_helper(camera.arch, "ctlprobe"), "ctlprobe");
   camera.add_to(guest);
-  // Three pairs, the manual value before the switch that makes it active, named as the other
-  // kernel names them: a file saved on the board loads after a kernel upgrade, and back.
   const systest::AutoCluster& cluster = camera.clusters.front();
-  guest.add_text("root" + settings,
-                 cluster.other_manual_key + "=" + std::to_string(cluster.loaded_value) + "\r\n" +
-                     cluster.other_auto_key + "=" + std::to_string(cluster.manual_mode) +
-                     "\r\nbrightness=77\r\n");
-  std::string ids = cluster.auto_id + " " + cluster.manual_id + " " + kBrightnessId;
+  guest.add_text("root" + settings, boot_settings(cluster));
+  std::string ids = boot_ids(cluster);
   guest.set_script(camera.start() + "cp -a /case/root/. /\n" + "./ctlprobe /dev/video0 " + ids +
                    " >/out/before.txt\n" +
                    // As systemd starts a service: no terminal, no inherited environment, from /.
@@ -690,16 +715,7 @@ TEST_P(BootUnit, ShippedUnitLoadsTheBootSettingsIntoTheCamera) {
   EXPECT_EQ(before[kBrightnessId], "128");
   EXPECT_EQ(result.file("unit.status"), "0\n")
       << result.file("unit.stdout") << result.file("unit.stderr");
-  std::string out = result.file("unit.stdout");
-  EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
-  std::string loaded = "INFO: Config file " + settings + " loaded\n";
-  EXPECT_TRUE(out.size() >= loaded.size() &&
-              out.compare(out.size() - loaded.size(), loaded.size(), loaded) == 0)
-      << out;
-  auto after = probe_values(result.file("after.txt"));
-  EXPECT_EQ(after[cluster.auto_id], std::to_string(cluster.manual_mode));
-  EXPECT_EQ(after[cluster.manual_id], std::to_string(cluster.loaded_value));
-  EXPECT_EQ(after[kBrightnessId], "77");
+  expect_boot_load(result.file("after.txt"), result.file("unit.stdout"), cluster, settings);
   EXPECT_EQ(camera.log_problems(result), "") << result.file("webcam.log");
 }
 
@@ -710,6 +726,183 @@ INSTANTIATE_TEST_SUITE_P(Cameras, BootUnit,
                                            BootRun{"amd64", systest::vivid_camera("x86_64")},
                                            BootRun{"armhf", systest::emulated_webcam("armhf")},
                                            BootRun{"amd64", systest::emulated_webcam("x86_64")}),
+                         [](const auto& test) { return systest::row_name(test.param.camera); });
+
+// Shell functions of the systemd boot's case. ran UNIT OLD waits until UNIT has run to its end
+// in an invocation other than OLD ("": any); report UNIT TAG keeps the unit's state after that
+// run in /out/TAG.show and the lines its program wrote to the journal since the last mark (or
+// the boot) in /out/TAG.journal. The program's lines are found by the unit systemd named when it
+// handed the program its output: journald may find no invocation for a program already gone.
+const char* const kUnitFunctions = R"sh(ran() {
+  i=0
+  while [ "$i" -lt 1200 ]; do
+    id=$(systemctl show -P InvocationID "$1")
+    case "$(systemctl show -P ActiveState "$1")" in
+      inactive|failed) [ -z "$id" ] || [ "$id" = "$2" ] || return 0 ;;
+    esac
+    sleep 0.1
+    i=$((i + 1))
+  done
+  echo "$1 did not run within 120 s"
+}
+mark() {
+  journalctl --sync
+  journalctl -n 1 --show-cursor | sed -n 's/^-- cursor: //p' >/tmp/cursor
+}
+report() {
+  journalctl --sync
+  systemctl show -p ActiveState,Result,ExecMainStatus "$1" >"/out/$2.show"
+  if [ -s /tmp/cursor ]; then since="--after-cursor=$(cat /tmp/cursor)"; else since=-b; fi
+  journalctl -q -o cat "$since" _SYSTEMD_UNIT="$1" >"/out/$2.journal"
+}
+)sh";
+
+// systemctl show's NAME=VALUE lines, by name.
+std::map<std::string, std::string> unit_state(const std::string& text) {
+  std::map<std::string, std::string> state;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::size_t equals = line.find('=');
+    if (equals != std::string::npos) state[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return state;
+}
+
+// The unit's run TAG (report TAG) succeeded and loaded boot_settings(cluster) from settings
+// into node, whose values ctlprobe left in TAG.values.
+void expect_unit_loaded(const systest::GuestResult& result, const std::string& tag,
+                        const std::string& node, const systest::AutoCluster& cluster,
+                        const std::string& settings) {
+  auto state = unit_state(result.file(tag + ".show"));
+  EXPECT_EQ(state["Result"], "success");
+  EXPECT_EQ(state["ExecMainStatus"], "0");
+  std::string journal = result.file(tag + ".journal");
+  EXPECT_EQ(journal.rfind("INFO: Opening " + node + " device\n", 0), 0u) << journal;
+  expect_boot_load(result.file(tag + ".values"), journal, cluster, settings);
+}
+
+// The README's drop-in that gives one camera a settings file of its own.
+std::string own_file_dropin(const std::string& file) {
+  return "[Unit]\nConditionPathExists=\nConditionPathExists=" + file +
+         "\n\n[Service]\nExecStart=\nExecStart=/usr/bin/camera_control -v /dev/%I -c " + file +
+         " -L\n";
+}
+
+// The boot-time load as a board makes it: Debian's own systemd and udev are init, the package
+// is installed with dpkg and /boot is a FAT disk (tools/vm/boot.sh). vivid is there at boot; the
+// emulated webcam is plugged in afterwards and has a file of its own through the README's
+// drop-in; then vivid comes back while its file cannot be read. The units run sandboxed as
+// packaged.
+class SystemdBoot : public ::testing::TestWithParam<BootRun> {
+ protected:
+  void SetUp() override {
+    if (systest::system_tests_opted_out()) GTEST_SKIP() << "CAMCTL_SKIP_SYSTEM_TESTS=1";
+  }
+};
+
+TEST_P(SystemdBoot, UdevStartsTheUnitOfEachCaptureNodeAtBootAndOnPlugIn) {
+  const systest::GuestCamera& vivid = GetParam().camera;
+  const systest::GuestCamera webcam = systest::emulated_webcam(vivid.arch);
+  std::string deb = systest::release_package(GetParam().deb_arch);
+  ASSERT_NE(deb, "") << "no " << GetParam().deb_arch << " package (tools/release.sh makes it)";
+  const systest::AutoCluster& at_boot = vivid.clusters.front();
+  const systest::AutoCluster& plugged = webcam.clusters.front();
+
+  systest::GuestCase guest(vivid.arch);
+  guest.add_file(deb, "camera-control.deb");
+  guest.add_file(systest::guest_helper(vivid.arch, "ctlprobe"), "ctlprobe");
+  webcam.add_to(guest);
+  guest.add_text("root/etc/modules-load.d/vivid.conf", "vivid\n");
+  guest.add_text("root/etc/modprobe.d/vivid.conf", "options vivid n_devs=1 node_types=0x1\n");
+  // vivid is /dev/video0; the webcam's capture node comes next, its metadata node after it.
+  guest.add_text("root/etc/systemd/system/camera-control@video1.service.d/override.conf",
+                 own_file_dropin("/boot/camera2.txt"));
+  // One file serves several cameras: vivid's load passes over the webcam's key.
+  guest.add_text("boot/camera.txt", boot_settings(at_boot) + plugged.manual_key + "=" +
+                                        std::to_string(plugged.loaded_value) + "\r\n");
+  guest.add_text("boot/camera2.txt", boot_settings(plugged));
+  guest.set_script(
+      std::string(kUnitFunctions) +
+      "ran camera-control@video0.service ''\n"
+      "report camera-control@video0.service boot\n"
+      "./ctlprobe /dev/video0 " +
+      boot_ids(at_boot) +
+      " >/out/boot.values\n"
+      "systemd-analyze security --no-pager camera-control@video0.service >/out/security.txt\n" +
+      webcam.start() +
+      "i=0; while [ ! -e /dev/video2 ] && [ $i -lt 500 ]; do sleep 0.02; i=$((i + 1)); done\n"
+      "udevadm settle\n"
+      "ran camera-control@video1.service ''\n"
+      "report camera-control@video1.service webcam\n"
+      "./ctlprobe /dev/video1 " +
+      boot_ids(plugged) +
+      " >/out/webcam.values\n"
+      "systemctl list-units --all --plain --no-legend 'camera-control@*' >/out/units.txt\n"
+      "journalctl -q -o cat -u camera-control@video2.service >/out/metadata.journal\n" +
+      webcam.finish() +
+      // A directory where the file should be: it exists, so the unit runs, and cannot be read.
+      "old=$(systemctl show -P InvocationID camera-control@video0.service)\nmark\n"
+      "mv /boot/camera.txt /boot/vivid.txt && mkdir /boot/camera.txt\n"
+      "modprobe -r vivid && modprobe vivid\n"
+      "ran camera-control@video0.service \"$old\"\n"
+      "report camera-control@video0.service again\n"
+      "systemctl is-system-running >/out/final-state\n"
+      "systemctl list-units --failed --plain --no-legend >/out/final-failed\n");
+  systest::GuestResult result = guest.boot_systemd();
+  ASSERT_TRUE(result.delivered) << "the systemd boot of " << kernel_of(vivid.arch)
+                                << " did not deliver:\n"
+                                << result.runner_messages;
+  // How long the boot takes, for the system stage's log.
+  std::string boot_time = result.file("boot-time");
+  std::cout << "systemd boot, " << kernel_of(vivid.arch) << ": "
+            << boot_time.substr(0, boot_time.find('\n')) << "; the whole VM ran "
+            << result.file("vm-ms").substr(0, result.file("vm-ms").find('\n')) << " ms\n";
+  EXPECT_EQ(result.file("install.status"), "0\n") << result.file("install.log");
+  EXPECT_EQ(result.file("case.log"), "");
+  EXPECT_EQ(result.file("boot-state"), "running\n") << result.file("boot-failed");
+
+  {
+    SCOPED_TRACE("vivid at boot, /boot/camera.txt");
+    expect_unit_loaded(result, "boot", "/dev/video0", at_boot, "/boot/camera.txt");
+    EXPECT_NE(result.file("boot.journal").find("INFO: No control named " + plugged.manual_key),
+              std::string::npos)
+        << result.file("boot.journal");
+    // The sandbox systemd applied, as it scores it itself.
+    std::string security = result.file("security.txt");
+    std::size_t level = security.find("Overall exposure level for camera-control@video0.service: ");
+    ASSERT_NE(level, std::string::npos) << security;
+    EXPECT_LE(std::stod(security.substr(security.find(": ", level) + 2)), 1.5) << security;
+  }
+  {
+    SCOPED_TRACE("the webcam plugged in after the boot, /boot/camera2.txt through the drop-in");
+    expect_unit_loaded(result, "webcam", "/dev/video1", plugged, "/boot/camera2.txt");
+    EXPECT_EQ(webcam.log_problems(result), "") << result.file("webcam.log");
+    // The metadata node got no unit: systemd never heard of one.
+    std::string units = result.file("units.txt");
+    EXPECT_NE(units.find("camera-control@video1.service"), std::string::npos) << units;
+    EXPECT_EQ(units.find("camera-control@video2.service"), std::string::npos) << units;
+    EXPECT_EQ(result.file("metadata.journal"), "");
+  }
+  {
+    SCOPED_TRACE("vivid plugged in again while /boot/camera.txt cannot be read");
+    auto state = unit_state(result.file("again.show"));
+    EXPECT_EQ(state["ActiveState"], "failed");
+    EXPECT_EQ(state["Result"], "exit-code");
+    EXPECT_EQ(state["ExecMainStatus"], "1");
+    EXPECT_NE(result.file("again.journal").find("ERROR: Cannot load /boot/camera.txt\n"),
+              std::string::npos)
+        << result.file("again.journal");
+    EXPECT_EQ(result.file("final-state"), "degraded\n");
+    EXPECT_EQ(result.file("final-failed").rfind("camera-control@video0.service ", 0), 0u)
+        << result.file("final-failed");
+  }
+}
+
+// Debian's 6.1 with the native package, whose program is dynamically linked; the board's 5.10
+// with the armhf package, whose program is static.
+INSTANTIATE_TEST_SUITE_P(Kernels, SystemdBoot,
+                         ::testing::Values(BootRun{"amd64", systest::vivid_camera("x86_64")},
+                                           BootRun{"armhf", systest::vivid_camera("armhf")}),
                          [](const auto& test) { return systest::row_name(test.param.camera); });
 
 }  // namespace

@@ -75,6 +75,10 @@ GuestResult GuestCase::boot_and_cut_power(int max_delay_ms) {
              std::to_string(max_delay_ms));
 }
 
+GuestResult GuestCase::boot_systemd() {
+  return run((fs::path(VM_RUNNER).parent_path() / "boot.sh").string(), "");
+}
+
 GuestResult GuestCase::run(const std::string& runner, const std::string& extra_args) {
   GuestResult result;
   fs::path out_dir = dir_ / "out";

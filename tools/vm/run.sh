@@ -45,12 +45,4 @@ fi
 vm_qemu_command "$arch" "$work/initrd" "file:$console" "$results" "" "$drive"
 qemu+=(-monitor none)
 
-status=0
-timeout --kill-after=5 "$limit" "${qemu[@]}" </dev/null >"$work/qemu.err" 2>&1 || status=$?
-if [ "$status" -ne 0 ] || ! tar -x -f "$results" -C "$out_dir" 2>/dev/null || [ ! -f "$out_dir/case.status" ]; then
-  late=""
-  [ "$status" -eq 124 ] && late=" It ran past the limit of $limit s."
-  vm_boot_failed "$console" "$work/qemu.err" "the $arch VM did not deliver its results (qemu status $status).$late"
-  exit 1
-fi
-exit 0
+vm_run_collect "$limit" "$results" "$out_dir" "$console" "$work/qemu.err" "the $arch VM"
