@@ -372,6 +372,9 @@ bool parse_scenario(std::string_view text, Scenario& scenario, std::string& erro
           }
         } else if (kind == "vanish") {
           scenario.vanish_after = static_cast<long>(r.number("after"));
+        } else if (kind == "other") {
+          scenario.other_writes.push_back(OtherWrite{static_cast<long>(r.number("after")),
+                                                     r.unsigned32("id"), r.signed32("value")});
         } else {
           error = "line " + std::to_string(line_number) + ": unknown record '" + kind + "'";
           return false;
@@ -484,6 +487,14 @@ Camera::Camera(Scenario scenario) : scenario_(std::move(scenario)) {
     }
   }
   for (const Cluster& cluster : scenario_.clusters) apply_cluster(cluster, false);
+  make_other_writes();
+}
+
+void Camera::make_other_writes() {
+  const long made = counts_.total();
+  for (const OtherWrite& w : scenario_.other_writes) {
+    if (w.after == made) other_write(w.id, w.value);
+  }
 }
 
 const Control* Camera::control(std::uint32_t id) const {
@@ -519,6 +530,7 @@ int Camera::other_write(std::uint32_t id, std::int32_t value) {
 
 short Camera::poll_events(int handle) const {
   if (fail_all_ == ENODEV) return POLLERR | POLLHUP | POLLPRI;
+  if (handle == 0 && failed_dequeues_ != 0) return POLLPRI;
   return pending_events(handle) != 0 ? POLLPRI : 0;
 }
 
@@ -666,6 +678,12 @@ int Camera::handle_on(int handle, unsigned long request, void* arg) {
     }
     return fail_all_;
   }
+  const int result = answer(handle, request, arg);
+  if (program) make_other_writes();
+  return result;
+}
+
+int Camera::answer(int handle, unsigned long request, void* arg) {
   switch (request) {
     case VIDIOC_QUERYCAP:
       return query_capabilities(arg);
@@ -729,6 +747,10 @@ int Camera::unsubscribe(int handle, void* arg) {
 
 int Camera::dequeue(int handle, void* arg) {
   if (scenario_.events_error != 0) return scenario_.events_error;
+  if (handle == 0 && failed_dequeues_ != 0) {
+    if (failed_dequeues_ > 0) --failed_dequeues_;
+    return dequeue_error_;
+  }
   Handle& h = handles_[static_cast<std::size_t>(handle)];
   if (h.order.empty()) return ENOENT;
   const std::uint32_t id = h.order.front();

@@ -105,6 +105,14 @@ struct DriverRules {
   bool members_every_write = false;
 };
 
+// Another program's write, made right after the program's handle made its Nth request (0:
+// before its first), for changes that land in the middle of the program's start.
+struct OtherWrite {
+  long after = 0;
+  std::uint32_t id = 0;
+  std::int32_t value = 0;
+};
+
 struct Scenario {
   int open_error = 0;
   int querycap_error = 0;
@@ -120,7 +128,8 @@ struct Scenario {
   std::vector<Cluster> clusters;
   std::vector<Write> recorded_writes;  // the fixture's experiments, not applied
   long vanish_after = -1;              // after this many requests every request fails ENODEV
-  int events_error = 0;                // nonzero: the driver has no events, (UN)SUBSCRIBE fail
+  std::vector<OtherWrite> other_writes;
+  int events_error = 0;  // nonzero: the driver has no events, (UN)SUBSCRIBE fail
   DriverRules rules;
 };
 
@@ -232,6 +241,12 @@ class Camera {
   Control* control(std::uint32_t id);
   // From now on every request fails with error (ENODEV: the device was unplugged).
   void fail_everything(int error) { fail_all_ = error; }
+  // The next count dequeues of the program's handle (-1: every one, 0: none from now on) fail
+  // with error, and poll reports POLLPRI until then; ENOENT makes each a wake without an event.
+  void fail_dequeues(int error, int count) {
+    dequeue_error_ = error;
+    failed_dequeues_ = count;
+  }
   bool unplugged() const { return fail_all_ == ENODEV; }
   void clear_write_log() { write_log_.clear(); }
 
@@ -248,6 +263,10 @@ class Camera {
     std::uint32_t sequence = 0;
   };
 
+  // The request itself, once counted.
+  int answer(int handle, unsigned long request, void* arg);
+  // The scenario's other writes due after the requests made so far.
+  void make_other_writes();
   int query_control(void* arg);
   int get_control(void* arg);
   int set_control(int handle, void* arg);
@@ -277,6 +296,8 @@ class Camera {
   std::vector<Write> write_log_;
   RequestCounts counts_;
   int fail_all_ = 0;
+  int dequeue_error_ = 0;
+  int failed_dequeues_ = 0;
 };
 
 }  // namespace camsim

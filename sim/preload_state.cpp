@@ -4,7 +4,8 @@
 // line per S_CTRL and a count of every request when a node is closed, CAMSIM_CONTROL a FIFO
 // whose lines act on the camera as another program would ("set id=0x00980900 value=77", on a
 // media graph's node "set path=/dev/v4l-subdev0 id=... value=...", "unplug",
-// "auto id=0x00980913 value=40"), read whenever the program waits on a node.
+// "auto id=0x00980913 value=40") or fault its event queue ("dequeue error=EIO count=1"), read
+// whenever the program waits on a node.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include "sim/preload_state.h"
@@ -165,6 +166,7 @@ void run_command(const std::string& line) {
   State* s = state();
   unsigned long id = 0;
   long value = 0;
+  char error[16] = {};
   int result = 0;
   char path[128] = {};
   Camera* camera = s->camera.get();
@@ -186,6 +188,9 @@ void run_command(const std::string& line) {
             : EINVAL;
   } else if (line == "unplug") {
     s->router->unplug_all();
+  } else if (std::sscanf(rest.c_str(), "dequeue error=%15s count=%ld", error, &value) == 2 &&
+             errno_from_name(error) != 0) {
+    camera->fail_dequeues(errno_from_name(error), static_cast<int>(value));
   } else {
     result = EINVAL;
   }

@@ -360,21 +360,19 @@ int Router::poll(pollfd* fds, nfds_t count, int timeout_ms, Waiter& waiter,
       wait_ms = left > 0 ? static_cast<int>(left) : 0;
     }
     for (pollfd& p : others) p.revents = 0;
-    // Only the caller's set when a node already answers: the command channel waits.
-    const auto waited = static_cast<nfds_t>(sim_ready != 0 ? count : others.size());
-    const int n = waiter.wait(others.data(), waited, wait_ms);
+    // The command channel is read also when a node already answers: a node that keeps
+    // answering (a fault of its event queue) must not keep the command that ends it waiting.
+    const int n = waiter.wait(others.data(), others.size(), wait_ms);
     if (n < 0) {
       if (sim_ready != 0) break;  // what the nodes have to say stands
       return n;
     }
-    int side_ready = 0;
-    if (waited > count && others[count].revents != 0) {
-      side_ready = 1;
+    if (others.size() > count && others[count].revents != 0) {
       side.on_readable(side.context);
+      continue;  // a command came: ask the node again
     }
-    if (n - side_ready > 0 || sim_ready != 0) break;
-    if (side_ready != 0) continue;  // a command came: ask the nodes again, keep waiting
-    if (timeout_ms >= 0) break;     // timed out
+    if (n > 0 || sim_ready != 0) break;
+    if (timeout_ms >= 0) break;  // timed out
   }
   int ready = 0;
   for (nfds_t i = 0; i < count; ++i) {

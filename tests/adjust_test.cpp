@@ -37,8 +37,12 @@ std::string control_line(std::uint32_t id, int type, const char* name, long min,
 class Adjust : public ::testing::Test {
  protected:
   void start(const std::string& controls) {
-    sim_ =
-        std::make_unique<camsim::InProcessCamera>(camsim::scenario_from_text(kDevice + controls));
+    start_scenario(camsim::scenario_from_text(kDevice + controls));
+  }
+  void start_scenario(camsim::Scenario scenario) {
+    TearDown();
+    table_ = {};
+    sim_ = std::make_unique<camsim::InProcessCamera>(std::move(scenario));
     std::FILE* sink = std::fopen("/dev/null", "w");
     ASSERT_TRUE(camctl::open_capture_device(device_, "/dev/video0", sink));
     camctl::build_control_table(device_, {}, false, sink, table_);
@@ -49,6 +53,7 @@ class Adjust : public ::testing::Test {
     device_.close();
     sim_.reset();
   }
+  std::size_t position(std::uint32_t id) const { return camctl::listed_position(table_, {0, id}); }
   std::int32_t value(std::size_t i) const { return table_.at(i).value; }
   std::int32_t device_value(std::size_t i) {
     return sim_->camera().control(table_.at(i).id)->value;
@@ -141,8 +146,6 @@ TEST_F(Adjust, RefusedWritesLeaveTheEntryAndReportTheError) {
     EXPECT_EQ(writes()[0].value, 51);
     EXPECT_TRUE(press(1, AdjustKind::step_up));
     EXPECT_EQ(value(1), 51);
-    TearDown();
-    table_ = {};
   }
 }
 
@@ -176,15 +179,68 @@ TEST_F(Adjust, MenuStepsGoFromOfferedItemToOfferedItem) {
   EXPECT_EQ(writes().size(), 8U);
 }
 
-TEST_F(Adjust, AJumpIntoAMenuGapIsRefusedAndChangesNothing) {
-  start(control_line(0x0098f907, 9, "Integer Menu", 1, 8, 1, 4, 4) +
-        "menu id=0x0098f907 index=1 error=EINVAL\nmenu id=0x0098f907 index=4 value=5\n"
-        "menu id=0x0098f907 index=8 value=13\n");
-  EXPECT_FALSE(press(0, AdjustKind::minimum));
-  EXPECT_EQ(value(0), 4);
-  EXPECT_EQ(refusal_.error, EINVAL);
-  EXPECT_TRUE(press(0, AdjustKind::jump_up));
-  EXPECT_EQ(value(0), 8);
+// Every adjusting key lands a menu on an item the driver offers, so none is refused: the
+// captured webcam's "Auto Exposure" (items 1 and 3 of 0 to 3), vivid's "Integer Menu" (no item
+// 1), and a long menu with a gap at 5, its default.
+TEST_F(Adjust, EveryKeyLandsAMenuOnAnOfferedItem) {
+  std::string long_menu = control_line(0x009a0914, 3, "Scene", 0, 15, 1, 5, 0);
+  for (int i = 0; i <= 15; ++i) {
+    long_menu += "menu id=0x009a0914 index=" + std::to_string(i) +
+                 (i == 5 ? " error=EINVAL\n" : " name=\"S" + std::to_string(i) + "\"\n");
+  }
+  struct Case {
+    const char* camera;  // a fixture, or "" for the long menu
+    std::uint32_t id;
+    std::int32_t from;
+    AdjustKind kind;
+    std::int32_t to;  // from again: nothing written
+  };
+  constexpr std::uint32_t kAutoExposure = 0x009a0901, kIntegerMenu = 0x0098f907;
+  constexpr std::uint32_t kScene = 0x009a0914;
+  const Case cases[] = {
+      {"uvc-webcam-6.1.txt", kAutoExposure, 3, AdjustKind::minimum, 1},
+      {"uvc-webcam-6.1.txt", kAutoExposure, 3, AdjustKind::jump_down, 1},
+      {"uvc-webcam-6.1.txt", kAutoExposure, 1, AdjustKind::maximum, 3},
+      {"uvc-webcam-6.1.txt", kAutoExposure, 1, AdjustKind::jump_up, 3},
+      {"uvc-webcam-6.1.txt", kAutoExposure, 1, AdjustKind::default_value, 3},
+      {"vivid-6.1-capture.txt", kIntegerMenu, 4, AdjustKind::minimum, 2},
+      {"vivid-6.1-capture.txt", kIntegerMenu, 4, AdjustKind::jump_down, 2},
+      {"vivid-6.1-capture.txt", kIntegerMenu, 2, AdjustKind::jump_up, 8},
+      {"vivid-6.1-capture.txt", kIntegerMenu, 8, AdjustKind::maximum, 8},
+      // Ten offered items along, the gap not counted, and clamped at either end.
+      {"", kScene, 0, AdjustKind::jump_up, 11},
+      {"", kScene, 11, AdjustKind::jump_down, 0},
+      {"", kScene, 14, AdjustKind::jump_up, 15},
+      {"", kScene, 15, AdjustKind::jump_up, 15},
+      // From a value in the gap, the item next to it is the first one along.
+      {"", kScene, 5, AdjustKind::jump_down, 0},
+      {"", kScene, 5, AdjustKind::step_up, 6},
+      // The default lies in the gap: D writes nothing rather than a refused index.
+      {"", kScene, 3, AdjustKind::default_value, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.camera) + " from " + std::to_string(c.from) + " kind " +
+                 std::to_string(static_cast<int>(c.kind)));
+    start_scenario(*c.camera == '\0'
+                       ? camsim::scenario_from_text(kDevice + long_menu)
+                       : camsim::scenario_from_file(std::string(FIXTURE_DIR) + "/" + c.camera));
+    const std::size_t i = position(c.id);
+    ASSERT_LT(i, table_.count());
+    set_value(i, c.from);
+    refusal_ = {};
+    EXPECT_EQ(press(i, c.kind), c.to != c.from);
+    EXPECT_EQ(value(i), c.to);
+    EXPECT_EQ(device_value(i), c.to);
+    EXPECT_EQ(refusal_.error, 0);
+    EXPECT_EQ(writes().size(), c.to != c.from ? 1U : 0U);
+  }
+  // R leaves the menu whose default is not offered on its item, and resets the rest.
+  start(long_menu + control_line(0x00980900, 1, "Brightness", 0, 100, 1, 50, 10));
+  set_value(position(kScene), 7);
+  camctl::reset_all_controls(table_, device_, &refusal_);
+  EXPECT_EQ(value(position(kScene)), 7);
+  ASSERT_EQ(writes().size(), 1U);
+  EXPECT_EQ(writes()[0].id, 0x00980900U);
 }
 
 TEST_F(Adjust, TheWholeThirtyTwoBitRangeNeverOverflows) {
@@ -240,8 +296,6 @@ TEST_F(Adjust, ResetWritesEveryDefaultAndKeepsRefusedEntries) {
 TEST_F(Adjust, ResetLeavesTheControlsItsAutoControlsTookOver) {
   for (const char* inactive : {"refuse", "ignore", "store"}) {
     SCOPED_TRACE(inactive);
-    TearDown();
-    table_ = {};
     start(control_line(0x00980900, 1, "Brightness", 0, 255, 1, 128, 77) +
           control_line(0x0098090c, 2, "White Balance, Automatic", 0, 1, 1, 1, 0) +
           control_line(0x0098091a, 1, "White Balance Temperature", 2000, 6500, 1, 4000, 5000) +

@@ -3,9 +3,11 @@
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -35,6 +37,10 @@ using settings_text::write_file;
 namespace fs = std::filesystem;
 
 constexpr uid_t kNobody = 65534;
+// Two more users, and a group both may share, for files that one user saves over another's.
+constexpr uid_t kAlice = 65530;
+constexpr uid_t kBob = 65531;
+constexpr gid_t kCams = 65532;
 
 class TempDir {
  public:
@@ -94,19 +100,43 @@ bool private_mounts() {
   return ok;
 }
 
-// Makes this process an unprivileged user for the length of a scope; root passes every
-// permission check and would never see a closed directory.
-class AsNobody {
+// Makes this process an unprivileged user (group of the same number, and further groups) for
+// the length of a scope; root passes every permission check and would never see a closed
+// directory.
+class AsUser {
  public:
-  AsNobody() { ok_ = ::setegid(kNobody) == 0 && ::seteuid(kNobody) == 0; }
-  ~AsNobody() {
-    if (::seteuid(0) != 0 || ::setegid(0) != 0) std::abort();
+  explicit AsUser(uid_t uid = kNobody, const std::vector<gid_t>& groups = {})
+      : saved_(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0))) {
+    ok_ = ::getgroups(static_cast<int>(saved_.size()), saved_.data()) >= 0 &&
+          ::setgroups(groups.size(), groups.data()) == 0 && ::setegid(uid) == 0 &&
+          ::seteuid(uid) == 0;
+  }
+  ~AsUser() {
+    if (::seteuid(0) != 0 || ::setegid(0) != 0 || ::setgroups(saved_.size(), saved_.data()) != 0)
+      std::abort();
   }
   bool ok() const { return ok_; }
 
  private:
+  std::vector<gid_t> saved_;
   bool ok_ = false;
 };
+
+// Saves a file in a folder of root's that takes no new names from the saver: as nobody, saving
+// its own file, when run by root; otherwise with the folder closed for the save.
+bool save_where_no_name_can_be_made(const camctl::ControlTable& table, const std::string& path,
+                                    camctl::SaveOutcome* outcome = nullptr) {
+  const std::string folder = fs::path(path).parent_path();
+  if (::geteuid() != 0) {
+    ::chmod(folder.c_str(), 0555);
+    const bool saved = camctl::save_settings(table, path.c_str(), outcome);
+    ::chmod(folder.c_str(), 0755);
+    return saved;
+  }
+  if (fs::exists(path) && ::chown(path.c_str(), kNobody, kNobody) != 0) std::abort();
+  AsUser nobody;
+  return nobody.ok() && camctl::save_settings(table, path.c_str(), outcome);
+}
 
 class SettingsFileOpsGuard {
  public:
@@ -159,24 +189,31 @@ TEST(SaveSettings, TemporariesLeftByAnEarlierCutAreRemovedAndNothingElse) {
   const struct {
     const char* name;
     bool removed;
+    bool others = false;  // another user's (where root can make one)
   } cases[] = {
-      {".camera.txt.ab12cd34.tmp", true},
-      {".camera.txt.00000000.tmp", true},
-      {".camera.txt.AB12CD34.tmp", false},
-      {".camera.txt.ab12cd3.tmp", false},
-      {".camera.txt.ab12cd345.tmp", false},
-      {".camera.txt.ab12-d34.tmp", false},
-      {"camera.txt.ab12cd34.tmp", false},
+      {".camera.txt.a1b2c3d4.tmp", true},
+      {".camera.txt.z0y9x8w7.tmp", true},
+      // Letters and digits, but not in turn: an earlier release's, or a backup made by hand.
+      {".camera.txt.ab12cd34.tmp", false},
+      {".camera.txt.20250101.tmp", false},
+      {".camera.txt.A1B2C3D4.tmp", false},
+      {".camera.txt.a1b2c3d.tmp", false},
+      {".camera.txt.a1b2c3d4e.tmp", false},
+      {".camera.txt.a1b2-3d4.tmp", false},
+      {"camera.txt.a1b2c3d4.tmp", false},
       {".camera.txt~", false},
-      {".other.txt.ab12cd34.tmp", false},
-      {".camera.txt.ab12cd34.tmp.bak", false},
-      {".camera.txt.ab12cd34.TMP", false},
+      {".other.txt.a1b2c3d4.tmp", false},
+      {".camera.txt.a1b2c3d4.tmp.bak", false},
+      {".camera.txt.a1b2c3d4.TMP", false},
       // An earlier release's temporary: it may share its clusters with a file by now.
       {".camera.txt.ab12cd34", false},
+      {".camera.txt.e5f6g7h8.tmp", ::geteuid() != 0, true},
   };
   std::set<std::string> expected = {"camera.txt"};
   for (const auto& c : cases) {
     write_file(dir.file(c.name), "left over");
+    ASSERT_TRUE(!c.others || ::geteuid() != 0 ||
+                ::chown(dir.file(c.name).c_str(), kNobody, 0) == 0);
     if (!c.removed) expected.insert(c.name);
   }
   ASSERT_TRUE(camctl::save_settings(table_of(1), path.c_str()));
@@ -203,27 +240,59 @@ TEST(SaveSettings, ANewFileGetsReadAndWriteForAllLessTheUmask) {
   EXPECT_EQ(dir.names(), (std::set<std::string>{"a.txt", "b.txt", "c.txt"}));
 }
 
+// A save keeps the file's owner, group and mode; where only root could keep the owner, it keeps
+// the group, and where not even that, it writes the file in place.
 TEST(SaveSettings, AnExistingFileKeepsItsPermissionsAndOwner) {
-  TempDir dir;
-  const std::string path = dir.file("camera.txt");
-  write_file(path, kOld);
-  ASSERT_EQ(::chmod(path.c_str(), 0604), 0);
+  const struct {
+    const char* name;
+    mode_t folder;  // root's
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    uid_t saver;  // root, or another user in the group kCams
+    bool replaced;
+    uid_t owner_after;
+  } cases[] = {
+      {"root saves another user's file", 0755, kNobody, kNobody, 0604, 0, true, kNobody},
+      {"a member of the file's group", 0777, kAlice, kCams, 0660, kBob, true, kBob},
+      {"another user's file", 0777, kAlice, kAlice, 0666, kBob, false, kAlice},
+      {"another user's file in a sticky folder", 01777, kAlice, kAlice, 0666, kBob, false, kAlice},
+      {"a member of the group, in a sticky folder", 01777, kAlice, kCams, 0660, kBob, false,
+       kAlice},
+  };
   const bool root = ::geteuid() == 0;
-  if (root) {
-    ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!root && c.saver != 0) continue;  // needs other users, which only root can be
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), c.folder), 0);
+    const std::string path = dir.file("camera.txt");
+    write_file(path, kOld);
+    ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+    if (root) {
+      ASSERT_EQ(::chown(path.c_str(), c.owner, c.group), 0);
+    }
+    const ino_t old_inode = stat_of(path).st_ino;
+    bool saved = false;
+    if (c.saver == 0) {
+      saved = camctl::save_settings(table_of(3), path.c_str());
+    } else {
+      AsUser saver(c.saver, {kCams});
+      ASSERT_TRUE(saver.ok());
+      saved = camctl::save_settings(table_of(3), path.c_str());
+    }
+    ASSERT_TRUE(saved);
+    const struct stat info = stat_of(path);
+    EXPECT_EQ(info.st_mode & 07777, c.mode);
+    if (root) {
+      EXPECT_EQ(info.st_uid, c.owner_after);
+      EXPECT_EQ(info.st_gid, c.group);
+    }
+    // A new file took the name, or the old one was written in place.
+    EXPECT_EQ(info.st_ino != old_inode, c.replaced);
+    EXPECT_EQ(read_file(path), camctl::merge_settings(table_of(3), kOld));
+    EXPECT_EQ(dir.names(), std::set<std::string>{"camera.txt"});
   }
-  const ino_t old_inode = stat_of(path).st_ino;
-
-  ASSERT_TRUE(camctl::save_settings(table_of(3), path.c_str()));
-  const struct stat info = stat_of(path);
-  EXPECT_EQ(info.st_mode & 07777, 0604U);
-  if (root) {
-    EXPECT_EQ(info.st_uid, kNobody);
-    EXPECT_EQ(info.st_gid, kNobody);
-  }
-  EXPECT_NE(info.st_ino, old_inode);  // a new file took the name: the old one was never cut
-  EXPECT_EQ(read_file(path), camctl::merge_settings(table_of(3), kOld));
-  EXPECT_EQ(dir.names(), std::set<std::string>{"camera.txt"});
 }
 
 TEST(SaveSettings, SymbolicLinksAreFollowedAndKept) {
@@ -258,6 +327,60 @@ TEST(SaveSettings, SymbolicLinksAreFollowedAndKept) {
   EXPECT_EQ(dir.names(),
             (std::set<std::string>{"boot", "camera.txt", "outer", "dangling", "loop1", "loop2"}));
   EXPECT_EQ(entries_in(dir.file("boot")), 2);
+}
+
+// Swaps the file for a link to another once the save has read it.
+namespace swap {
+std::string file, target;
+ssize_t read(int fd, void* data, std::size_t size) {
+  const ssize_t got = ::read(fd, data, size);
+  if (got == 0 && !file.empty()) {
+    ::unlink(file.c_str());
+    if (::symlink(target.c_str(), file.c_str()) != 0) std::abort();
+    file.clear();
+  }
+  return got;
+}
+}  // namespace swap
+
+// The file replaced is the file read: never one a link swapped in since leads to, nor one a link
+// leads to that the kernel would not follow for this user in a shared sticky folder.
+TEST(SaveSettings, NoLinkTurnsASaveIntoAWriteOfAnotherFile) {
+  TempDir dir;
+  const std::string victim = dir.file("victim");
+  const std::string path = dir.file("camera.txt");
+  const std::string kept = "not a settings file\n";
+  write_file(victim, kept);
+  write_file(path, kOld);
+  camctl::SettingsFileOps ops = camctl::real_settings_file_ops();
+  ops.read = swap::read;
+  swap::file = path;
+  swap::target = victim;
+  camctl::SaveOutcome outcome;
+  {
+    SettingsFileOpsGuard guard(ops);
+    EXPECT_FALSE(camctl::save_settings(table_of(2), path.c_str(), &outcome));
+  }
+  EXPECT_EQ(outcome.problem, camctl::SaveProblem::replaced);
+  EXPECT_EQ(read_file(victim), kept);
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"camera.txt", "victim"}));
+  if (::geteuid() != 0) GTEST_SKIP() << "links of other users need root";
+
+  // In a sticky folder anyone may write, root follows only its own links and the folder owner's.
+  ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
+  const struct {
+    uid_t folder, link;
+    bool followed;
+  } cases[] = {{0, kNobody, false}, {kNobody, kNobody, true}, {kAlice, 0, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.folder) + " " + std::to_string(c.link));
+    ASSERT_EQ(::chown(dir.path().c_str(), c.folder, 0), 0);
+    ASSERT_EQ(::lchown(path.c_str(), c.link, 0), 0);
+    write_file(victim, kept);
+    EXPECT_EQ(camctl::save_settings(table_of(2), path.c_str(), &outcome), c.followed);
+    EXPECT_EQ(outcome.problem == camctl::SaveProblem::link_refused, !c.followed);
+    EXPECT_EQ(read_file(victim) == kept, !c.followed);
+  }
 }
 
 TEST(SaveSettings, PipesAndDeviceNodesAreWrittenInPlace) {
@@ -302,22 +425,8 @@ TEST(SaveSettings, ADirectoryClosedToNewNamesGetsItsFileRewrittenInPlace) {
   write_file(path, kOld);
   const ino_t old_inode = stat_of(path).st_ino;
   const camctl::ControlTable table = table_of(4);
-  bool saved = false;
-  bool created = true;
-  if (::geteuid() == 0) {
-    ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
-    AsNobody nobody;
-    ASSERT_TRUE(nobody.ok());
-    saved = camctl::save_settings(table, path.c_str());
-    created = camctl::save_settings(table, (closed + "/other.txt").c_str());
-  } else {
-    ASSERT_EQ(::chmod(closed.c_str(), 0555), 0);
-    saved = camctl::save_settings(table, path.c_str());
-    created = camctl::save_settings(table, (closed + "/other.txt").c_str());
-    ::chmod(closed.c_str(), 0755);
-  }
-  EXPECT_TRUE(saved);
-  EXPECT_FALSE(created);
+  EXPECT_TRUE(save_where_no_name_can_be_made(table, path));
+  EXPECT_FALSE(save_where_no_name_can_be_made(table, closed + "/other.txt"));
   EXPECT_EQ(read_file(path), camctl::merge_settings(table, kOld));
   EXPECT_EQ(stat_of(path).st_ino, old_inode);
   EXPECT_EQ(entries_in(closed), 1);
@@ -333,7 +442,7 @@ TEST(SaveSettings, AReadOnlyFileIsNotReplaced) {
     // Root may write anything; the unprivileged owner of the directory may not write the
     // file, though it could rename over it.
     ASSERT_EQ(::chown(dir.path().c_str(), kNobody, kNobody), 0);
-    AsNobody nobody;
+    AsUser nobody;
     ASSERT_TRUE(nobody.ok());
     saved = camctl::save_settings(table_of(2), path.c_str());
   } else {
@@ -411,12 +520,27 @@ TEST(SaveSettings, AFileMountedOverThePathIsRewrittenInPlace) {
   EXPECT_FALSE(camctl::save_settings(table, (ro + "/camera.txt").c_str()));
   ::umount2(ro.c_str(), MNT_DETACH);
   EXPECT_EQ(read_file(ro + "/camera.txt"), kOld);
+
+  // Bound from a full disk, a file of 4,085 bytes that the camera's line takes past the disk's
+  // one page: the old bytes come back.
+  const std::string full = dir.file("full");
+  ASSERT_EQ(::mkdir(full.c_str(), 0755), 0);
+  ASSERT_EQ(::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=4k"), 0);
+  const std::string other = std::string(4081, 'x') + "=1\r\n";
+  write_file(full + "/camera.txt", other);
+  ASSERT_EQ(::mount((full + "/camera.txt").c_str(), path.c_str(), nullptr, MS_BIND, nullptr), 0);
+  EXPECT_FALSE(camctl::save_settings(table, path.c_str()));
+  EXPECT_EQ(read_file(path), other);
+  ::umount2(path.c_str(), MNT_DETACH);
+  ::umount2(full.c_str(), MNT_DETACH);
 }
 
-// Failures no real filesystem here can be made to give on demand.
+// Failures no real filesystem here can be made to give on demand, each once.
 namespace fail {
-int fsync_error = 0;
-int close_error = 0;
+int fsync_at = 0;  // the fsync that fails, counting from 1; 0 for none
+int close_at = 0;  // the same for the closes whose result counts
+int fsyncs = 0;
+int closes = 0;
 std::size_t write_budget = SIZE_MAX;
 std::size_t chunk = SIZE_MAX;
 bool interrupt_next = false;
@@ -431,6 +555,7 @@ ssize_t write(int fd, const void* data, std::size_t size) {
   }
   interrupt_next = chunk != SIZE_MAX;
   if (write_budget == 0) {
+    write_budget = SIZE_MAX;
     errno = EIO;
     return -1;
   }
@@ -439,50 +564,88 @@ ssize_t write(int fd, const void* data, std::size_t size) {
   return ::write(fd, data, n);
 }
 int fsync(int fd) {
-  if (fsync_error != 0) {
-    errno = fsync_error;
+  if (++fsyncs == fsync_at) {
+    errno = EIO;
     return -1;
   }
   return ::fsync(fd);
 }
 int close(int fd) {
   ::close(fd);
-  if (close_error != 0) {
-    errno = close_error;
+  if (++closes == close_at) {
+    errno = EIO;
     return -1;
   }
   return 0;
 }
 void reset() {
-  fsync_error = close_error = 0;
+  fsync_at = close_at = fsyncs = closes = 0;
   write_budget = chunk = SIZE_MAX;
   interrupt_next = stall = false;
 }
 }  // namespace fail
 
+// Whatever fails before the new file is in place leaves the old one byte for byte; a failure
+// after it says so. In place (a folder that takes no new names), the old bytes are put back.
 TEST(SaveSettings, WriteSyncAndCloseFailuresAreReported) {
   TempDir dir;
-  const std::string path = dir.file("camera.txt");
-  write_file(path, kOld);
   const camctl::ControlTable table = table_of(10);
-  SettingsFileOpsGuard guard({fail::write, fail::fsync, fail::close});
+  camctl::SettingsFileOps ops = camctl::real_settings_file_ops();
+  ops.write = fail::write;
+  ops.fsync = fail::fsync;
+  ops.close = fail::close;
+  SettingsFileOpsGuard guard(ops);
 
-  const auto fails_and_keeps = [&](const char* what) {
-    EXPECT_FALSE(camctl::save_settings(table, path.c_str())) << what;
-    EXPECT_EQ(read_file(path), kOld) << what;
-    EXPECT_EQ(dir.names(), std::set<std::string>{"camera.txt"}) << what;
-    fail::reset();
+  const std::string closed = dir.file("closed");
+  ASSERT_EQ(::mkdir(closed.c_str(), 0755), 0);
+  // In place, longer than what replaces it, which drops the blank lines: the cut comes last.
+  const std::string longer = kOld + std::string(2000, '\n');
+  const struct {
+    const char* what;
+    bool in_place;
+    std::size_t write_budget = SIZE_MAX;
+    int fsync_at = 0, close_at = 0;
+    bool stall = false;
+    bool in_place_after = false;  // the new file is there, not yet known to be on the disk
+  } cases[] = {
+      {"write fails part way", false, 100},
+      {"the temporary's fsync fails", false, SIZE_MAX, 1},
+      {"the temporary's close fails", false, SIZE_MAX, 0, 1},
+      {"write makes no progress", false, SIZE_MAX, 0, 0, true},
+      {"the renamed file's fsync fails", false, SIZE_MAX, 2, 0, false, true},
+      {"the folder's fsync fails", false, SIZE_MAX, 3, 0, false, true},
+      {"the renamed file's close fails", false, SIZE_MAX, 0, 2, false, true},
+      {"in place: write fails part way", true, 100},
+      {"in place: the fsync of the new bytes fails", true, SIZE_MAX, 1},
+      {"in place: the fsync after the cut fails", true, SIZE_MAX, 2},
+      {"in place: the close fails", true, SIZE_MAX, 0, 1, false, true},
   };
-  fail::write_budget = 100;
-  fails_and_keeps("write fails part way");
-  fail::fsync_error = EIO;
-  fails_and_keeps("fsync fails");
-  fail::close_error = EIO;
-  fails_and_keeps("close fails");
-  fail::stall = true;
-  fails_and_keeps("write makes no progress");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = c.in_place ? closed + "/camera.txt" : dir.file("camera.txt");
+    const std::string old = c.in_place ? longer : kOld;
+    write_file(path, old);
+    fail::reset();
+    fail::write_budget = c.write_budget;
+    fail::fsync_at = c.fsync_at;
+    fail::close_at = c.close_at;
+    fail::stall = c.stall;
+    camctl::SaveOutcome outcome;
+    const bool saved = c.in_place ? save_where_no_name_can_be_made(table, path, &outcome)
+                                  : camctl::save_settings(table, path.c_str(), &outcome);
+    fail::reset();
+    EXPECT_EQ(saved, c.in_place_after);
+    EXPECT_EQ(outcome.status, c.in_place_after ? camctl::SaveOutcome::Status::not_durable
+                                               : camctl::SaveOutcome::Status::failed);
+    EXPECT_EQ(outcome.error, EIO);
+    EXPECT_EQ(read_file(path), c.in_place_after ? camctl::merge_settings(table, old) : old);
+    EXPECT_EQ(dir.names(), (std::set<std::string>{"camera.txt", "closed"}));
+    EXPECT_EQ(entries_in(closed), c.in_place ? 1 : 0);
+  }
 
   // Short writes and interruptions are carried on, not failures.
+  const std::string path = dir.file("camera.txt");
+  write_file(path, kOld);
   fail::chunk = 7;
   EXPECT_TRUE(camctl::save_settings(table, path.c_str()));
   EXPECT_EQ(read_file(path), camctl::merge_settings(table, kOld));
@@ -496,10 +659,84 @@ TEST(SaveSettings, WriteSyncAndCloseFailuresAreReported) {
   fail::write_budget = 10;
   EXPECT_FALSE(camctl::save_settings(table, fifo.c_str()));
   fail::reset();
-  fail::close_error = EIO;
+  fail::close_at = 1;
   EXPECT_FALSE(camctl::save_settings(table, fifo.c_str()));
   fail::reset();
   ::close(reader);
+}
+
+// A file a load would refuse is neither written nor replaced: every save after it would fail.
+TEST(SaveSettings, NoSaveWritesOrReplacesAFileLargerThanALoadReads) {
+  TempDir dir;
+  const std::string path = dir.file("camera.txt");
+  // As large as a load reads, in lines ended by LF alone, which a save ends with CR LF.
+  std::string lines;
+  while (lines.size() < camctl::kMaxSettingsFileSize) lines += "zoom_absolute=1\n";
+  const struct {
+    std::string old;
+    camctl::SaveProblem problem;
+  } cases[] = {{lines, camctl::SaveProblem::new_file_too_large},
+               {lines + "x", camctl::SaveProblem::old_file_too_large}};
+  for (const auto& c : cases) {
+    write_file(path, c.old);
+    camctl::SaveOutcome outcome;
+    EXPECT_FALSE(camctl::save_settings(table_of(1), path.c_str(), &outcome));
+    EXPECT_EQ(outcome.problem, c.problem);
+    EXPECT_EQ(read_file(path), c.old);
+    EXPECT_EQ(dir.names(), std::set<std::string>{"camera.txt"});
+  }
+}
+
+// Lets the holder of the folder's lock go at the pause given, and adds up the pauses.
+namespace lock {
+int holder = -1;
+int release_at = 0;
+int pauses = 0;
+long long paused_ns = 0;
+int nanosleep(const timespec* wait, timespec*) {
+  paused_ns += wait->tv_sec * 1'000'000'000LL + wait->tv_nsec;
+  if (++pauses == release_at) ::flock(holder, LOCK_UN);
+  return 0;
+}
+int no_locks(int, int) {
+  errno = ENOLCK;
+  return -1;
+}
+}  // namespace lock
+
+// Two saves of one folder never interleave: the second waits for the first, a bounded time.
+TEST(SaveSettings, ASaveWaitsForAnotherOfTheSameFolderAndNeverHangs) {
+  TempDir dir;
+  const std::string path = dir.file("camera.txt");
+  write_file(path, kOld);
+  // Another save is writing its temporary, and holds the lock.
+  const std::string running = ".camera.txt.a1b2c3d4.tmp";
+  write_file(dir.file(running), "zoom=1\r\n");
+  lock::holder = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(::flock(lock::holder, LOCK_EX), 0);
+  camctl::SettingsFileOps ops = camctl::real_settings_file_ops();
+  ops.nanosleep = lock::nanosleep;
+  SettingsFileOpsGuard guard(ops);
+
+  camctl::SaveOutcome outcome;
+  EXPECT_FALSE(camctl::save_settings(table_of(2), path.c_str(), &outcome));
+  EXPECT_EQ(outcome.problem, camctl::SaveProblem::locked);
+  EXPECT_EQ(lock::paused_ns, 5'000'000'000LL);
+  EXPECT_EQ(read_file(path), kOld);
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"camera.txt", running}));
+
+  lock::pauses = 0;
+  lock::release_at = 3;
+  EXPECT_TRUE(camctl::save_settings(table_of(2), path.c_str()));
+  EXPECT_EQ(lock::pauses, 3);
+  EXPECT_EQ(read_file(path), camctl::merge_settings(table_of(2), kOld));
+  ::close(lock::holder);
+
+  // Where the folder cannot be locked at all, saves go on as they did before there were locks.
+  ops.flock = lock::no_locks;
+  camctl::set_settings_file_ops(ops);
+  EXPECT_TRUE(camctl::save_settings(table_of(3), path.c_str()));
+  EXPECT_EQ(read_file(path), camctl::merge_settings(table_of(3), kOld));
 }
 
 }  // namespace

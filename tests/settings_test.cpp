@@ -15,6 +15,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -219,6 +220,21 @@ TEST(SettingsWriter, KeepsEveryLineThatNamesNoControlOfThisCamera) {
       {"lines that name nothing stay as they are",
        "a comment\r\nbrightness =5\r\n\r\n=9\r\nzoom_absolute=x",
        "a comment\r\nbrightness =5\r\n\r\n=9\r\nzoom_absolute=x\r\n"},
+      // The reader takes pairs, not lines: so does the merge.
+      {"a pair of ours behind another camera's, on one line", "foo=1 brightness=10\r\n",
+       "foo=1\r\n"},
+      {"another camera's pair behind ours, on one line", "brightness=10 other_cam=5\r\n",
+       "other_cam=5\r\n"},
+      {"ours between two others, on one line and at a line end",
+       "foo=1\tbrightness=10 bar=2\nzoom=3 contrast=4\n  pan=5 tilt=6\rgain=1",
+       "foo=1\tbar=2\r\nzoom=3\r\n  pan=5 tilt=6\r\n"},
+      // Its key is the comment, a line end and brightness: no load ever applied it.
+      {"a line without \"=\" is the front of the next pair's key",
+       "# mine\nbrightness=10\nzoom=3\n", "# mine\r\nbrightness=10\r\nzoom=3\r\n"},
+      {"a key of blanks alone at the very start", "  =5 zoom=3", "zoom=3\r\n"},
+      {"a stop straight after a number", "zoom=3=5\nbrightness=1", "zoom=3=5\r\nbrightness=1\r\n"},
+      {"ours straight after a number, before a key that begins with a digit",
+       "zoom=1brightness=5 2pan=3", "zoom=1 2pan=3\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -394,6 +410,16 @@ TEST_F(Load, FilesThatCannotBeReadAreFailures) {
   // A pipe nobody writes is empty, not a wait.
   EXPECT_TRUE(camctl::load_settings(table_, device_, fifo.c_str()));
   EXPECT_EQ(writes(), Writes{});
+  // A pipe is read to its end, as -c <(...) hands one over; one that never ends is refused.
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ASSERT_EQ(::write(ends[1], "hue=9\r\n", 7), 7);
+  ::close(ends[1]);
+  EXPECT_TRUE(
+      camctl::load_settings(table_, device_, ("/dev/fd/" + std::to_string(ends[0])).c_str()));
+  ::close(ends[0]);
+  EXPECT_EQ(writes(), (Writes{{0x00980903, 9}}));
+  EXPECT_FALSE(camctl::load_settings(table_, device_, "/dev/zero"));
 }
 
 TEST_F(Load, BadInputIsReadSafely) {
@@ -412,14 +438,17 @@ TEST_F(Load, BadInputIsReadSafely) {
   EXPECT_TRUE(load_text(std::string_view("hue\0=9\r\nsaturation=9\r\n", 22)));
   EXPECT_EQ(writes(), (Writes{{0x00980902, 9}}));
 
-  // Ten megabytes of lines, the last of them a real one.
+  // A file as large as a save writes, its last line a real one; a byte more is no settings
+  // file, and nothing of it is applied.
   std::string big;
-  while (big.size() < 10'000'000) big += "unknown_control=12345\r\n";
-  EXPECT_TRUE(load_text(big + "hue=-7\r\n"));
+  while (big.size() < camctl::kMaxSettingsFileSize) big += "unknown_control=12345\r\n";
+  big.resize(camctl::kMaxSettingsFileSize - 7);
+  big += "\nhue=-7";
+  EXPECT_TRUE(load_text(big));
   EXPECT_EQ(writes(), (Writes{{0x00980903, -7}}));
-  // Ten megabytes of one key that never meets "=".
-  EXPECT_TRUE(load_text(std::string(10'000'000, 'k')));
+  EXPECT_FALSE(load_text(big + "\n"));
   EXPECT_EQ(writes(), Writes{});
+  EXPECT_FALSE(load_text(std::string(10'000'000, 'k')));
 
   // Binary garbage with real pairs in it: the camera sees exactly the pairs the text reader
   // finds, up to where reading stops in the random tail.
@@ -675,6 +704,54 @@ TEST_F(Load, RoundTripOfGeneratedTables) {
       ASSERT_EQ(table_.at(i).value, saved[i])
           << "round " << round << " " << table_.at(i).variable_name;
       ASSERT_EQ(sim_->camera().control(table_.at(i).id)->value, saved[i]);
+    }
+    TearDown();
+  }
+}
+
+// Whatever the file a save replaces holds, loading the saved file gives the table's values, and
+// every pair of another camera comes through, in order: mixed line ends, CR alone, blank lines,
+// pairs sharing lines, comment lines, either kernel's names, and text where reading stops.
+TEST_F(Load, ASaveOverAnyFileLoadsBackTheTableAndKeepsEveryOtherPair) {
+  // Two plain controls, and two that Linux 5.10 and 6.1 name differently.
+  const std::tuple<std::uint32_t, const char*, const char*> kControls[] = {
+      {0x00980900, "Brightness", "Brightness"},
+      {0x00980901, "Contrast", "Contrast"},
+      {0x0098090e, "White Balance Red Component", "Red Balance"},
+      {0x009a0902, "Exposure (Absolute)", "Exposure Time, Absolute"}};
+  const std::vector<std::string> kKeys = {
+      "brightness", "contrast",     "white_balance_red_component", "red_balance",
+      "pan",        "brightness ",  "exposure_absolute",           "exposure_time_absolute",
+      "zoom",       "# mine\nzoom", std::string(40, 'k')};
+  const char* const kGaps[] = {" ", "\t", "\r\n", "\n", "\r", "\r\n\r\n", "\n  "};
+  const char* const kStops[] = {"", "", "=9\r\nbrightness=1", "zoom=x\n", "words"};
+  std::mt19937 random(2026);
+  for (int round = 0; round < 300; ++round) {
+    std::string controls;
+    for (const auto& [id, older, newer] : kControls) {
+      if (id < 0x00980902 || random() % 2 == 0) {
+        controls += control_line(id, round % 2 == 0 ? older : newer, -100, 100, 0);
+      }
+    }
+    start(controls);
+    std::vector<std::int32_t> values;
+    for (camctl::ControlEntry& e : table_.entries) {
+      if (random() % 2 == 0) camctl::write_control_value(device_, e, int(random() % 201) - 100);
+      values.push_back(e.value);
+    }
+    std::string old = random() % 4 == 0 ? "  " : "";
+    for (int pairs = int(random() % 12); pairs > 0; --pairs) {
+      old += kKeys[random() % kKeys.size()] + "=" + std::to_string(int(random() % 2001) - 1000) +
+             kGaps[random() % 7];
+    }
+    old += kStops[random() % 5];
+    const std::string saved = camctl::merge_settings(table_, old);
+    ASSERT_EQ(settings_text::merge_fault(table_, old, saved), "") << testing::PrintToString(old);
+    write_file(path_, saved);
+    reset();
+    ASSERT_TRUE(camctl::load_settings(table_, device_, path_.c_str()));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      ASSERT_EQ(table_.at(i).value, values[i]) << testing::PrintToString(saved);
     }
     TearDown();
   }

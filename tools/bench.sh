@@ -168,8 +168,9 @@ out="$work/RESULTS.md.new"
   row "Down" down 150
   row "PgUp (no goal of its own; baseline 59/60)" page_up 60
   row "S with its message" save 97
+  row "Ctrl-L: the terminal cleared and the whole screen sent again, S's message included" repaint 2000
   echo
-  echo "S's goal is 70 bytes plus the 27 of the path."
+  echo "S's goal is 70 bytes plus the 27 of the path. A repaint's goal is the first screen's."
   echo
 
   echo "## Following the camera (80x24, vivid 6.1 capture fixture)"
@@ -201,6 +202,10 @@ out="$work/RESULTS.md.new"
   follow_row "Left on \`Gain, Automatic\`: it goes off, Gain joins" row_joins_by_key ""
   follow_row "Another program turns auto gain on: Gain leaves" row_leaves_by_other ""
   follow_row "Another program turns auto gain off: Gain joins" row_joins_by_other ""
+  echo
+  echo "A change the camera reports while a lone Esc waits for the rest of a key's sequence shows"
+  echo "after $(value change_behind_lone_escape_ms "$fl") ms (\`linux\`) and $(value change_behind_lone_escape_ms "$fx") ms (\`xterm\`): the program's 50 ms escape delay, in place of"
+  echo "curses' default of 1000 ms."
   echo
   idle_s=$(value idle_seconds "$fx"); idle_r=$(value idle_requests "$fx"); idle_c=$(value idle_cpu_ms "$fx")
   echo "An idle screen ($idle_s s waiting for a key, \`xterm\`; a run that quits at its first complete"

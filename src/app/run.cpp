@@ -19,6 +19,8 @@ namespace {
 
 // Exit status of a load that applied some pairs but not all that name a control.
 constexpr int kExitNotApplied = 2;
+// Exit status of a save whose new file is in place, but whose sync after the replace failed.
+constexpr int kExitNotDurable = 2;
 
 int load_without_screen(ControlTable& table, Camera& camera, const RunOptions& options) {
   LoadReport report;
@@ -44,12 +46,23 @@ int load_without_screen(ControlTable& table, Camera& camera, const RunOptions& o
 }
 
 int save_without_screen(const ControlTable& table, const RunOptions& options) {
-  if (!save_settings(table, options.settings_path)) {
-    std::printf("ERROR: Cannot save %s\n", options.settings_path);
-    return EXIT_FAILURE;
+  SaveOutcome outcome;
+  save_settings(table, options.settings_path, &outcome);
+  switch (outcome.status) {
+    case SaveOutcome::Status::saved:
+      std::printf("INFO: Config file %s saved\n", options.settings_path);
+      return EXIT_SUCCESS;
+    case SaveOutcome::Status::not_durable:
+      std::printf("ERROR: Config file %s is in place but may not be durable\n",
+                  options.settings_path);
+      std::printf("ERROR: %s\n", save_problem_text(outcome).c_str());
+      return kExitNotDurable;
+    case SaveOutcome::Status::failed:
+      break;
   }
-  std::printf("INFO: Config file %s saved\n", options.settings_path);
-  return EXIT_SUCCESS;
+  std::printf("ERROR: Cannot save %s\n", options.settings_path);
+  std::printf("ERROR: %s\n", save_problem_text(outcome).c_str());
+  return EXIT_FAILURE;
 }
 
 }  // namespace
@@ -64,9 +77,10 @@ int run_camera_control(int argc, char** argv) {
 
   ControlTable table;
   const bool list_mode = options.mode == RunMode::list;
-  // Only the screen shows menu items; a load or save deals in plain numbers.
-  build_control_table(camera, options.ignore_names, list_mode, stdout, table,
-                      options.mode == RunMode::screen);
+  // Only the screen shows menu items and follows the camera; a load or save deals in plain
+  // numbers, once.
+  const bool screen = options.mode == RunMode::screen;
+  build_control_table(camera, options.ignore_names, list_mode, stdout, table, screen, screen);
   switch (options.mode) {
     case RunMode::list:
       return EXIT_SUCCESS;

@@ -110,21 +110,6 @@ void apply_state(ControlTable& table, Camera& camera, const ControlState& state,
 
 }  // namespace
 
-bool subscribe_to_controls(ControlTable& table, Camera& camera, std::size_t node) {
-  Device& device = camera.device(node);
-  bool first = true;
-  for (const Entries* list : {&table.entries, &table.inactive}) {
-    for (const ControlEntry& entry : *list) {
-      if (entry.node != node) continue;
-      const int error = device.subscribe_control_events(entry.id, V4L2_EVENT_SUB_FL_ALLOW_FEEDBACK);
-      // A driver without control events refuses the first one; asking on would only cost.
-      if (error != 0 && first) return false;
-      first = false;
-    }
-  }
-  return !first;
-}
-
 void apply_control_event(ControlTable& table, Camera& camera, std::size_t node,
                          const v4l2_event& event, TableChanges& changes) {
   if (event.type != V4L2_EVENT_CTRL) return;

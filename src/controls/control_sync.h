@@ -1,4 +1,7 @@
 // Keeps the table in step with the camera: control events, and controls turning active or not.
+// The walk subscribes (build_control_table): feedback is asked for, so the last pending event
+// of a control always holds its latest state, also when this program wrote it after another
+// program did.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #pragma once
@@ -27,15 +30,8 @@ struct TableChanges {
   }
 };
 
-// Subscribes to the events of every listed and every inactive control of one node of the
-// camera. Feedback is asked for, so the last pending event of a control always holds its latest
-// state, also when this program wrote it after another program did. Returns false when the node
-// has no control or its driver offers no control events (a subdevice without events); nothing
-// more is asked then.
-bool subscribe_to_controls(ControlTable& table, Camera& camera, std::size_t node);
-
-// Applies one V4L2_EVENT_CTRL from the node: a new value, new flags (joining or leaving the
-// list) or a new range. A control that joins has its value read from the device.
+// Applies one V4L2_EVENT_CTRL from one node of the camera: a new value, new flags (joining or
+// leaving the list) or a new range. A control that joins has its value read from the device.
 void apply_control_event(ControlTable& table, Camera& camera, std::size_t node,
                          const v4l2_event& event, TableChanges& changes);
 

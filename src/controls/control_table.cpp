@@ -140,9 +140,21 @@ std::size_t listed_position(const ControlTable& table, ControlKey key) {
 namespace {
 
 void walk_node(Camera& camera, std::size_t node, const std::vector<std::string_view>& ignore_names,
-               bool list_mode, std::FILE* out, ControlTable& table) {
+               bool list_mode, std::FILE* out, ControlTable& table, bool subscribe) {
   Device& device = camera.device(node);
   const bool ask_menus = table.ask_menus;
+  bool events_refused = !subscribe || list_mode;
+  const auto follow = [&](std::uint32_t id) {
+    if (events_refused) return;
+    const int error = device.subscribe_control_events(id, V4L2_EVENT_SUB_FL_ALLOW_FEEDBACK);
+    // A driver without control events refuses the first one (so does a subdevice without
+    // them); asking on would only cost.
+    if (error != 0 && !table.follows_events[node]) {
+      events_refused = true;
+      return;
+    }
+    table.follows_events[node] = true;
+  };
   v4l2_queryctrl query{};
   query.id = kNextFlags;
   std::uint32_t previous_id = 0;
@@ -170,6 +182,19 @@ void walk_node(Camera& camera, std::size_t node, const std::vector<std::string_v
       continue;
     }
 
+    const bool is_menu =
+        query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
+    // A menu whose range holds no index at all offers nothing to choose from.
+    const bool left_out =
+        !list_mode && ((!ignore_names.empty() && is_ignored(ignore_names, variable_name)) ||
+                       (is_menu && static_cast<std::int64_t>(query.maximum) ==
+                                       static_cast<std::int64_t>(query.minimum) - 1));
+    // Subscribed before the value is read: a change made before the read is in the value, one
+    // made after it comes as an event, and none falls between the two. Types no read can
+    // succeed on are left to the read's own verdict.
+    const bool followed_first = !left_out && is_readable(query);
+    if (followed_first) follow(id);
+
     v4l2_control current{};
     current.id = id;
     if (!waiting && device.get_control(current) != 0) {
@@ -181,15 +206,11 @@ void walk_node(Camera& camera, std::size_t node, const std::vector<std::string_v
       std::fprintf(out, "INFO: %30s = %-30s\n", variable_name.c_str(), display_name.c_str());
       continue;
     }
-    const bool is_menu =
-        query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU;
-    // A menu whose range holds no index at all offers nothing to choose from.
-    if ((!ignore_names.empty() && is_ignored(ignore_names, variable_name)) ||
-        (is_menu && static_cast<std::int64_t>(query.maximum) ==
-                        static_cast<std::int64_t>(query.minimum) - 1)) {
+    if (left_out) {
       unlisted();
       continue;
     }
+    if (!followed_first) follow(id);
 
     ControlEntry entry;
     entry.node = node;
@@ -215,15 +236,17 @@ void walk_node(Camera& camera, std::size_t node, const std::vector<std::string_v
 }  // namespace
 
 void build_control_table(Camera& camera, const std::vector<std::string_view>& ignore_names,
-                         bool list_mode, std::FILE* out, ControlTable& table, bool ask_menus) {
+                         bool list_mode, std::FILE* out, ControlTable& table, bool ask_menus,
+                         bool subscribe) {
   table.ask_menus = ask_menus;
+  table.follows_events.assign(camera.size(), false);
   if (list_mode) {
     std::fprintf(out, "INFO: %30s = %-30s\n", "Control variable name", "Control name");
   } else {
     table.entries.reserve(100);
   }
   for (std::size_t node = 0; node < camera.size(); ++node) {
-    walk_node(camera, node, ignore_names, list_mode, out, table);
+    walk_node(camera, node, ignore_names, list_mode, out, table, subscribe);
   }
 }
 

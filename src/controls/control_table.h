@@ -68,6 +68,9 @@ struct ControlTable {
   // Whether controls joining the list have their menu items asked (the screen shows them;
   // loading or saving a file does not need them).
   bool ask_menus = true;
+  // By node of the camera: the walk subscribed to the control events of every listed and every
+  // inactive control there.
+  std::vector<bool> follows_events;
 
   std::size_t count() const { return entries.size(); }
   // False for a node that offers no control at all (a webcam's metadata node).
@@ -92,10 +95,13 @@ const MenuEntry* find_menu_entry(const ControlEntry& entry, std::int32_t value);
 // Walks every control of every node of the camera, in the camera's order. In list mode prints
 // the listing to out and fills nothing; otherwise fills table with the controls a user may
 // change, and table.inactive with those that may become changeable. ask_menus = false leaves
-// menu items unasked.
+// menu items unasked. With subscribe, each of those controls is subscribed to (with feedback)
+// on its node before its value is read, so that every later change of it arrives as an event;
+// a node whose driver refuses its first subscription is asked for no more, and its entry in
+// table.follows_events stays false.
 void build_control_table(Camera& camera, const std::vector<std::string_view>& ignore_names,
-                         bool list_mode, std::FILE* out, ControlTable& table,
-                         bool ask_menus = true);
+                         bool list_mode, std::FILE* out, ControlTable& table, bool ask_menus = true,
+                         bool subscribe = false);
 
 // Asks the entry's node for its menu items, once.
 void collect_menu(Camera& camera, ControlEntry& entry);

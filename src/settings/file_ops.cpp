@@ -1,14 +1,18 @@
-// The system calls in force for storing the settings file: the kernel's, unless a test replaced
-// them.
+// The system calls in force for reading and storing the settings file: the kernel's, unless a test
+// replaced them.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include "settings/file_ops.h"
 
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace camctl {
 namespace {
 
+ssize_t real_read(int fd, void* data, std::size_t size) {
+  return ::read(fd, data, size);
+}
 ssize_t real_write(int fd, const void* data, std::size_t size) {
   return ::write(fd, data, size);
 }
@@ -17,6 +21,12 @@ int real_fsync(int fd) {
 }
 int real_close(int fd) {
   return ::close(fd);
+}
+int real_flock(int fd, int operation) {
+  return ::flock(fd, operation);
+}
+int real_nanosleep(const timespec* wait, timespec* left) {
+  return ::nanosleep(wait, left);
 }
 
 SettingsFileOps& current() {
@@ -27,7 +37,7 @@ SettingsFileOps& current() {
 }  // namespace
 
 SettingsFileOps real_settings_file_ops() {
-  return SettingsFileOps{real_write, real_fsync, real_close};
+  return SettingsFileOps{real_read, real_write, real_fsync, real_close, real_flock, real_nanosleep};
 }
 
 const SettingsFileOps& settings_file_ops() {

@@ -3,18 +3,15 @@
 // SPDX-License-Identifier: MIT
 #include "settings/settings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "controls/adjust.h"
 #include "controls/control_aliases.h"
 #include "controls/control_sync.h"
 #include "controls/control_table.h"
+#include "settings/settings_file.h"
 
 namespace camctl {
 namespace {
@@ -149,44 +146,32 @@ class Loader {
   std::vector<std::size_t> written_;  // the nodes that took a value of this load
 };
 
-// Opens the file for reading without hanging on a pipe that has no writer yet; a
-// directory opens but is no settings file.
-std::FILE* open_for_reading(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return nullptr;
-  struct stat info {};
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || flags < 0 ||
-      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return nullptr;
-  }
-  std::FILE* stream = ::fdopen(fd, "r");
-  if (stream == nullptr) ::close(fd);
-  return stream;
+bool is_line_end(char ch) {
+  return ch == '\n' || ch == '\r';
 }
 
-// The file a save replaces may hold other cameras' lines, which the save keeps. A file that
-// cannot be read, or is too large to be a settings file, is not replaced at all: what it holds
-// would be lost. Pipes and device nodes have nothing to keep.
-bool read_previous_settings(const char* path, std::string& text) {
-  constexpr off_t kMaxPreviousSize = off_t{1} << 20;
-  text.clear();
-  struct stat info {};
-  if (::stat(path, &info) != 0) return errno == ENOENT;
-  if (!S_ISREG(info.st_mode)) return true;
-  if (info.st_size > kMaxPreviousSize) return false;
-  std::FILE* stream = open_for_reading(path);
-  if (stream == nullptr) return errno == ENOENT;
-  char buffer[4096];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, stream)) > 0 &&
-         static_cast<off_t>(text.size() + got) <= kMaxPreviousSize) {
-    text.append(buffer, got);
+// Appends text with every line end (CR LF, LF or CR alone) as CR LF.
+void append_with_crlf(std::string& out, std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out += "\r\n";
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else if (text[i] == '\n') {
+      out += "\r\n";
+    } else {
+      out += text[i];
+    }
   }
-  const bool ok = got == 0 && std::ferror(stream) == 0;
-  std::fclose(stream);
-  return ok;
+}
+
+bool has_line_end(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+// The blanks that begin the line of the text's end, where that line starts inside text.
+std::string_view indentation(std::string_view text) {
+  const std::size_t last = text.find_last_of("\r\n");
+  return last == std::string_view::npos ? std::string_view() : text.substr(last + 1);
 }
 
 }  // namespace
@@ -225,46 +210,110 @@ bool is_own_key(const ControlTable& table, std::string_view key) {
 
 std::string merge_settings(const ControlTable& table, std::string_view previous) {
   std::string text = format_settings(table);
-  while (!previous.empty()) {
-    const std::size_t end = previous.find('\n');
-    std::string_view line = previous.substr(0, end);
-    previous.remove_prefix(end == std::string_view::npos ? previous.size() : end + 1);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    const std::size_t equals = line.find('=');
-    if (equals != std::string_view::npos) {
-      // The reader swallows white space before a key, except at the very start of the file: a
-      // key that names one of ours behind blanks would otherwise come back and override it.
-      std::string_view key = line.substr(0, equals);
-      key.remove_prefix(std::min(key.find_first_not_of(" \t\r\v\f"), key.size()));
-      if (is_own_key(table, key)) continue;
+  SettingsReader reader(previous);
+  SettingsPair pair;
+  bool kept_any = false;
+  std::string_view kept_gap;   // the white space after the last pair kept
+  bool dropped_since = false;  // a pair of ours came after it
+  bool line_ended_since = false;
+  std::string_view last_gap;  // the white space after the last pair read, kept or not
+  // The white space between the last pair kept and what follows it: as it was when nothing came
+  // between; a line end where the pairs dropped in between ended a line; otherwise the blanks
+  // that stood after the kept pair on its line, or else those before what follows, which may
+  // begin with a digit that would join the kept pair's number.
+  const auto join = [&] {
+    if (!kept_any) return;
+    if (dropped_since && line_ended_since) {
+      text += "\r\n";
+      text += indentation(last_gap);
+    } else {
+      append_with_crlf(text, kept_gap.empty() ? last_gap : kept_gap);
     }
-    text += line;
-    text += "\r\n";
+  };
+  while (reader.next(pair)) {
+    const std::string_view gap = previous.substr(pair.end, reader.position() - pair.end);
+    // The reader swallows white space before a key, except at the very start of the file: a
+    // key that names one of ours behind blanks would come back behind our lines and override
+    // ours. A key of blanks alone names nothing, and would end the next load there.
+    std::string_view key = previous.substr(pair.begin, pair.equals - pair.begin);
+    key.remove_prefix(std::min(key.find_first_not_of(" \t\n\v\f\r"), key.size()));
+    if (key.empty() || is_own_key(table, key)) {
+      dropped_since = true;
+      line_ended_since = line_ended_since || has_line_end(gap);
+      last_gap = gap;
+      continue;
+    }
+    join();
+    append_with_crlf(text, previous.substr(pair.begin, pair.end - pair.begin));
+    kept_any = true;
+    kept_gap = last_gap = gap;
+    dropped_since = false;
+    line_ended_since = has_line_end(gap);
   }
+  // Where reading stops, the rest is kept as it stands: no load reads it, and it stops the next
+  // load just the same.
+  const std::string_view rest = previous.substr(std::min(reader.position(), previous.size()));
+  if (rest.empty()) {
+    if (kept_any) text += "\r\n";
+    return text;
+  }
+  join();
+  append_with_crlf(text, rest);
+  if (!is_line_end(text.back())) text += "\r\n";
   return text;
 }
 
-bool save_settings(const ControlTable& table, const char* path) {
+bool save_settings(const ControlTable& table, const char* path, SaveOutcome* outcome) {
+  SaveOutcome unused;
+  SaveOutcome& result = outcome != nullptr ? *outcome : unused;
   // A node without a single control (the metadata node of a webcam) has nothing of a camera
   // to save, and writing would only cut the other cameras' lines out of a shared file.
-  if (!table.has_controls()) return false;
-  std::string previous;
-  if (!read_previous_settings(path, previous)) return false;
-  return write_settings_file(path, merge_settings(table, previous));
+  if (!table.has_controls()) {
+    result = {SaveOutcome::Status::failed, SaveProblem::no_controls, 0, 0};
+    return false;
+  }
+  SettingsFileSave save;
+  const bool ok = save.open(path) && save.replace(merge_settings(table, save.previous()));
+  result = save.outcome();
+  return ok;
 }
 
 bool load_settings(ControlTable& table, Camera& camera, const char* path, LoadReport* report) {
-  std::FILE* stream = open_for_reading(path);
-  if (stream == nullptr) return false;
-  SettingsReader reader(stream);
+  // Read whole before anything is applied: a file that cannot be read to its end, or is larger
+  // than a save writes (/dev/zero), changes nothing.
+  std::string text;
+  if (read_settings_file(path, text) != 0) return false;
+  SettingsReader reader(text);
   Loader loader(table, camera, report);
   SettingsPair pair;
   while (reader.next(pair)) loader.apply(pair);
   loader.finish();
-  // Pairs read before a read error stay applied; the error is still a failed load.
-  const bool ok = !reader.read_failed();
-  std::fclose(stream);
-  return ok;
+  return true;
+}
+
+std::string save_problem_text(const SaveOutcome& outcome) {
+  switch (outcome.problem) {
+    case SaveProblem::none:
+      return {};
+    case SaveProblem::system:
+      return std::strerror(outcome.error);
+    case SaveProblem::no_controls:
+      return "The device has no controls";
+    case SaveProblem::old_file_too_large:
+      return "The file is larger than 1 MiB";
+    case SaveProblem::new_file_too_large:
+      return "The new file would be " + std::to_string(outcome.size) + " bytes, over 1 MiB";
+    case SaveProblem::locked:
+      return "Another save of the folder did not end within 5 s";
+    case SaveProblem::link_refused:
+      return "A link in a sticky folder, owned by another user";
+    case SaveProblem::replaced:
+      return "The file was replaced during the save";
+    case SaveProblem::not_restored:
+      return std::string("Writing in place failed (") + std::strerror(outcome.error) +
+             ") and the old content could not be put back";
+  }
+  return {};
 }
 
 }  // namespace camctl

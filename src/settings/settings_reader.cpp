@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 
 #include "settings/settings.h"
@@ -38,21 +39,10 @@ std::int32_t nearest_int32(bool negative, std::int64_t magnitude) {
 
 SettingsReader::SettingsReader(std::string_view text) : text_(text) {}
 
-SettingsReader::SettingsReader(std::FILE* stream) : stream_(stream) {}
-
 int SettingsReader::get() {
-  if (lookahead_ != kNone) {
-    const int ch = lookahead_;
-    lookahead_ = kNone;
-    return ch;
-  }
-  if (stream_ != nullptr) return std::getc(stream_);
   if (offset_ < text_.size()) return static_cast<unsigned char>(text_[offset_++]);
+  ++offset_;  // past the end too, so that one byte taken back is always the one taken
   return EOF;
-}
-
-bool SettingsReader::read_failed() const {
-  return stream_ != nullptr && std::ferror(stream_) != 0;
 }
 
 bool SettingsReader::next(SettingsPair& pair) {
@@ -61,6 +51,7 @@ bool SettingsReader::next(SettingsPair& pair) {
 
   // The key: every byte up to the next "=", blanks, line ends and zero bytes included, at
   // least one. Only the first bytes are kept; the rest is consumed all the same.
+  pair.begin = offset_;
   pair.key_length = 0;
   pair.key_too_long = false;
   int ch = get();
@@ -74,6 +65,7 @@ bool SettingsReader::next(SettingsPair& pair) {
     ch = get();
   }
   if (ch == EOF) return false;
+  pair.equals = offset_ - 1;
 
   // The number: leading white space, line ends included, then an optional sign and at
   // least one digit.
@@ -92,11 +84,13 @@ bool SettingsReader::next(SettingsPair& pair) {
     ch = get();
   }
   pair.value = nearest_int32(negative, magnitude);
+  pair.end = offset_ - 1;
 
   // Any white space after the number: the line end, blank lines and the next line's
   // leading blanks.
   while (is_blank(ch)) ch = get();
-  if (ch != EOF) lookahead_ = ch;
+  --offset_;  // the byte after them starts the next key
+  position_ = offset_;
   stopped_ = false;
   return true;
 }

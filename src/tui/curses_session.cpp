@@ -3,7 +3,21 @@
 // SPDX-License-Identifier: MIT
 #include "tui/curses_session.h"
 
+#include <cstdlib>
+
 namespace camctl {
+namespace {
+
+// How long an Esc waits for the rest of a key's sequence (curses' own default is a second, in
+// which keys and camera events wait too). A key's bytes leave the terminal together: over SSH
+// they travel in one packet, and on a serial line the longest sequence takes about 6 ms at 9600
+// baud; a USB serial adapter may hold received bytes for up to 16 ms. 50 ms is three times the
+// worst of these, so a sequence split on the way is still one key (a split Left would
+// otherwise end in "D", the default key), and a lone Esc holds the screen back for no longer
+// than a user can notice.
+constexpr int kEscapeDelayMs = 50;
+
+}  // namespace
 
 void CursesSession::start() {
   if (active_) return;
@@ -12,6 +26,8 @@ void CursesSession::start() {
   wclear(stdscr);
   noecho();
   cbreak();
+  // A user's own ESCDELAY (the environment variable curses reads) is kept.
+  if (std::getenv("ESCDELAY") == nullptr) set_escdelay(kEscapeDelayMs);
 }
 
 void CursesSession::end() {

@@ -8,6 +8,8 @@
 namespace camctl {
 namespace {
 
+constexpr int kCtrlL = 'L' & 0x1f;
+
 constexpr KeyBinding adjust_key(int key, AdjustKind kind) {
   return KeyBinding{key, Command::adjust, kind};
 }
@@ -29,6 +31,8 @@ const std::array<HelpLine, kHelpLineCount> kHelpLines = {{
     {"L Load", {{{'l', Command::load, AdjustKind::step_up}}}},
     {"S Save", {{{'s', Command::save, AdjustKind::step_up}}}},
     {"Q Quit", {{{'q', Command::quit, AdjustKind::step_up}}}},
+    // Ctrl-L, as in every full-screen terminal program; the panel has no row to spare for it.
+    {nullptr, {{{kCtrlL, Command::repaint, AdjustKind::step_up}}}},
 }};
 
 }  // namespace

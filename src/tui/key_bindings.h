@@ -21,6 +21,7 @@ enum class Command {
   load,
   save,
   quit,
+  repaint,  // the whole screen sent again, over whatever else wrote to the terminal
 };
 
 struct KeyBinding {
@@ -29,14 +30,15 @@ struct KeyBinding {
   AdjustKind adjust = AdjustKind::step_up;  // only for Command::adjust
 };
 
-// One line of the help panel and the keys it describes.
+// One line of the key table: the keys and, when the help panel shows them, its line there.
 struct HelpLine {
-  const char* text;
+  const char* text;  // nullptr: the keys are not in the help panel
   std::array<KeyBinding, 4> keys;
 };
 
-inline constexpr std::size_t kHelpLineCount = 10;
+inline constexpr std::size_t kHelpLineCount = 11;
 
+// Every key of the screen, in the help panel's order; the panel prints the lines with a text.
 const std::array<HelpLine, kHelpLineCount>& help_lines();
 
 // The binding of a key read from the list window; letters of either case alike. A key

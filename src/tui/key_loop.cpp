@@ -23,11 +23,35 @@
 #include "device/camera.h"
 #include "device/sys_ops.h"
 #include "settings/settings.h"
+#include "tui/exit_signals.h"
 #include "tui/key_bindings.h"
 #include "tui/screen.h"
 
 namespace camctl {
 namespace {
+
+// Wakes in a row that brought no event before a camera node waits for the next key.
+constexpr int kMaxFailedWakes = 2;
+
+// One camera node in the wait, and how far its events can be followed. A wake that brings no
+// event, or a dequeue that fails, is said on the status line and the node stays in the wait:
+// one such wake may be a passing fault. After a second one in a row it waits for the next key,
+// or a node that keeps saying it has events and hands none over would keep the loop spinning;
+// it is never dropped for good but when it is gone.
+struct CameraWatch {
+  Device& device;
+  std::size_t node;  // its place in the camera
+  const char* path;
+  bool followed;         // the walk subscribed to its controls' events
+  bool gone = false;     // unplugged: it will never answer again
+  int failed_wakes = 0;  // wakes in a row that brought no event
+
+  int wait_descriptor() const {
+    return followed && !gone && failed_wakes < kMaxFailedWakes ? device.descriptor() : -1;
+  }
+  // A key was taken: a node that was waiting for one is waited on again.
+  void rearm() { failed_wakes = 0; }
+};
 
 class KeyLoop {
  public:
@@ -39,10 +63,9 @@ class KeyLoop {
     drawing_ = true;
     return act_on(binding);
   }
-  // Takes in what one node of the camera reported; false when it is no longer worth waiting
-  // on. While the layout is not shown the table follows all the same, and is drawn when it
-  // comes back.
-  bool follow_camera(std::size_t node, short revents, bool layout_shown);
+  // Takes in what one camera node reported, and says when it cannot be followed. While the
+  // layout is not shown the table follows all the same, and is drawn when it comes back.
+  void follow_camera(CameraWatch& camera, short revents, bool layout_shown);
   std::size_t selection() const { return selection_; }
 
  private:
@@ -54,7 +77,7 @@ class KeyLoop {
   void show_changes(const TableChanges& changes, ControlKey selected);
   ControlKey selected_key() const;
   void select_by_key(ControlKey key);
-  void show_disconnected();
+  void show_disconnected(const char* path);
 
   ControlTable& table_;
   Camera& camera_;
@@ -107,16 +130,31 @@ bool KeyLoop::act_on(const KeyBinding& binding) {
       return true;
     }
     case Command::save: {
-      const bool ok = save_settings(table_, options_.settings_path);
-      char text[4096];
-      std::snprintf(text, sizeof text, ok ? "Config file %s saved" : "Cannot save %s",
-                    options_.settings_path);
-      show_message(text);
+      SaveOutcome outcome;
+      save_settings(table_, options_.settings_path, &outcome);
+      // The reason follows on the same line, cut where the status area ends: the screen has no
+      // other place to say it.
+      const std::string path = options_.settings_path;
+      switch (outcome.status) {
+        case SaveOutcome::Status::saved:
+          show_message("Config file " + path + " saved");
+          break;
+        case SaveOutcome::Status::not_durable:
+          show_message("Config file " + path +
+                       " is in place but may not be durable: " + save_problem_text(outcome));
+          break;
+        case SaveOutcome::Status::failed:
+          show_message("Cannot save " + path + ": " + save_problem_text(outcome));
+          break;
+      }
       screen_.draw_control_list(selection_);
       return true;
     }
     case Command::quit:
       return false;
+    case Command::repaint:
+      screen_.repaint(selection_);
+      return true;
     case Command::none:
       screen_.draw_control_list(selection_);
       return true;
@@ -157,25 +195,30 @@ void KeyLoop::select_by_key(ControlKey key) {
   selection_ = position < count ? position : (count == 0 ? 0 : count - 1);
 }
 
-bool KeyLoop::follow_camera(std::size_t node, short revents, bool layout_shown) {
+void KeyLoop::follow_camera(CameraWatch& camera, short revents, bool layout_shown) {
   drawing_ = layout_shown;
   // An unplugged camera reports an error for good; waiting on it again would spin.
   if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-    show_disconnected();
-    return false;
+    camera.gone = true;
+    return show_disconnected(camera.path);
   }
-  if ((revents & POLLPRI) == 0) return true;
+  if ((revents & POLLPRI) == 0) return;
   const ControlKey selected = selected_key();
   TableChanges changes;
   int dequeued = 0;
-  const int error = apply_pending_events(table_, camera_, node, changes, dequeued);
+  const int error = apply_pending_events(table_, camera_, camera.node, changes, dequeued);
   show_changes(changes, selected);
   if (error == ENODEV) {
-    show_disconnected();
-    return false;
+    camera.gone = true;
+    return show_disconnected(camera.path);
   }
-  // A device that says it has events but hands none over would keep waking the loop.
-  return error == 0 && dequeued > 0;
+  if (error == 0 && dequeued > 0) {
+    camera.failed_wakes = 0;
+    return;
+  }
+  ++camera.failed_wakes;
+  show_message(std::string("Camera ") + camera.path +
+               " events failed: " + (error != 0 ? std::strerror(error) : "none pending"));
 }
 
 void KeyLoop::show_changes(const TableChanges& changes, ControlKey selected) {
@@ -193,8 +236,8 @@ void KeyLoop::show_changes(const TableChanges& changes, ControlKey selected) {
   }
 }
 
-void KeyLoop::show_disconnected() {
-  show_message(std::string("Camera ") + options_.device_path + " disconnected");
+void KeyLoop::show_disconnected(const char* path) {
+  show_message(std::string("Camera ") + path + " disconnected");
 }
 
 void KeyLoop::show_refusal(const WriteRefusal& refusal) {
@@ -229,23 +272,12 @@ void KeyLoop::show_load(bool ok, const LoadReport& report) {
   show_message(text);
 }
 
-// Waits for keys and camera events together; -1 and errno when the wait failed.
-int wait_for_input(std::vector<pollfd>& watched) {
-  for (pollfd& fd : watched) fd.revents = 0;
-  return sys_ops().poll(watched.data(), watched.size(), -1);
-}
-
 }  // namespace
 
 int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options) {
-  // Subscribed before the first screen, so no change made while it is drawn goes unseen. The
-  // wait holds the keyboard, then every node that sends events; a node without (a subdevice
-  // without events, one without controls) is not waited on.
-  std::vector<pollfd> watched(1 + camera.size());
-  for (std::size_t node = 0; node < camera.size(); ++node) {
-    const bool following = subscribe_to_controls(table, camera, node);
-    watched[1 + node] = {following ? camera.device(node).descriptor() : -1, POLLPRI, 0};
-  }
+  // Caught from before curses starts, so these stand in place of the library's own handlers:
+  // the screen is ended here, outside any handler, however the run ends.
+  ExitSignals signals;
   Screen screen(table, options);
   if (!screen.set_up_screen(camera)) {
     std::printf("ERROR: Terminal too small: %dx%d, need at least 24x78\n", screen.terminal_rows(),
@@ -254,24 +286,33 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
   }
 
   KeyLoop loop(table, camera, options, screen);
+  // Every node of the camera whose events the walk subscribed to is in the wait: the capture
+  // node, and the sensor, lens and processing subdevices behind it. The camera is the one the
+  // user named, whichever node reports it gone.
+  std::vector<CameraWatch> nodes;
+  for (std::size_t node = 0; node < camera.size(); ++node) {
+    nodes.push_back({camera.device(node), node, options.device_path,
+                     node < table.follows_events.size() && table.follows_events[node]});
+  }
+  constexpr std::size_t kFirstNode = 2;
+  std::vector<pollfd> watched(kFirstNode + nodes.size());
   bool layout_shown = true;
-  watched[0] = {screen.key_descriptor(), POLLIN, 0};
-  // What the nodes said: each one that reported is followed, and one gone (an unplug, an unbind)
-  // is waited on no more.
-  const auto follow = [&](std::vector<pollfd>& set) {
-    for (std::size_t node = 0; node < camera.size(); ++node) {
-      pollfd& fd = set[1 + node];
-      if (fd.fd < 0 || fd.revents == 0) continue;
-      if (!loop.follow_camera(node, fd.revents, layout_shown && screen.terminal_fits())) {
-        watched[1 + node].fd = -1;
-        fd.fd = -1;
-      }
-    }
-  };
   int idle_wakes = 0;
   for (;;) {
-    if (wait_for_input(watched) < 0 && errno != EINTR) break;
-    follow(watched);
+    // The one wait: keys, the signals that end the run, and the camera's events.
+    watched[0] = {screen.key_descriptor(), POLLIN, 0};
+    watched[1] = {signals.descriptor(), POLLIN, 0};
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      watched[kFirstNode + i] = {nodes[i].wait_descriptor(), POLLPRI, 0};
+    }
+    // Interrupted by a resize, the wait goes on to the key curses makes of it.
+    if (sys_ops().poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR) break;
+    if (watched[1].revents != 0 && signals.caught() != 0) break;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      if (watched[kFirstNode + i].revents == 0) continue;
+      loop.follow_camera(nodes[i], watched[kFirstNode + i].revents,
+                         layout_shown && screen.terminal_fits());
+    }
     const bool keys_said_ready =
         (watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
     bool quit = false;
@@ -281,20 +322,18 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
       // Keys typed while a slow camera answered act on the list the keys before them made:
       // what their writes changed on the camera (a control joining below its auto control) is
       // taken in first. Asking costs no request; the driver queued it during the write.
-      if (any_key && watched.size() > 1) {
-        std::vector<pollfd> nodes = watched;
-        nodes[0].fd = -1;
-        for (pollfd& fd : nodes) fd.revents = 0;
-        if (std::any_of(nodes.begin(), nodes.end(), [](const pollfd& p) { return p.fd >= 0; }) &&
-            sys_ops().poll(nodes.data(), nodes.size(), 0) > 0) {
-          follow(nodes);
+      for (CameraWatch& node : nodes) {
+        if (!any_key || node.wait_descriptor() < 0) continue;
+        pollfd ready{node.wait_descriptor(), POLLPRI, 0};
+        if (sys_ops().poll(&ready, 1, 0) > 0) {
+          loop.follow_camera(node, ready.revents, layout_shown && screen.terminal_fits());
         }
       }
       any_key = true;
       const KeyBinding binding = find_key_binding(key);
       if (!screen.terminal_fits()) {
         // The layout cannot be shown, so no key may change the camera unseen; only Q acts.
-        if (key == KEY_RESIZE) screen.show_size_notice();
+        if (key == KEY_RESIZE || binding.command == Command::repaint) screen.show_size_notice();
         layout_shown = false;
         quit = binding.command == Command::quit;
         continue;
@@ -308,12 +347,17 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
       quit = !loop.act(binding);
     }
     if (quit) break;
+    if (any_key) {
+      for (CameraWatch& node : nodes) node.rearm();
+    }
     // A terminal that says it is ready but gives no key has reached its end (end of input, a
     // hang-up); the run ends as with Q, as waiting on would spin.
     idle_wakes = keys_said_ready && !any_key ? idle_wakes + 1 : 0;
     if (idle_wakes >= 2) break;
   }
   screen.close(loop.selection());
+  // A hang-up ends the key reads and sends its signal at once; either may come first.
+  if (const int signal = signals.caught(); signal != 0) ExitSignals::end_by(signal);
   return EXIT_SUCCESS;
 }
 

@@ -115,7 +115,9 @@ void Screen::draw_main_screen() {
   }
   // The help panel is printed last, so the main screen's cursor rests behind it.
   int row = kHelpRow;
-  for (const HelpLine& line : help_lines()) put_text(stdscr, row++, kHelpCol, line.text, last_col);
+  for (const HelpLine& line : help_lines()) {
+    if (line.text != nullptr) put_text(stdscr, row++, kHelpCol, line.text, last_col);
+  }
 }
 
 std::size_t Screen::first_shown(std::size_t selection) {
@@ -124,8 +126,13 @@ std::size_t Screen::first_shown(std::size_t selection) {
 }
 
 void Screen::draw_control_list(std::size_t selection) {
+  if (session_.list_window() == nullptr) return;
+  paint_control_list(selection);
+  wrefresh(session_.list_window());
+}
+
+void Screen::paint_control_list(std::size_t selection) {
   WINDOW* list = session_.list_window();
-  if (list == nullptr) return;
   const std::size_t first = first_shown(selection);
   const std::size_t end = std::min(first + kListShown, table_.count());
   draw_border(list);
@@ -141,7 +148,6 @@ void Screen::draw_control_list(std::size_t selection) {
     put_text(list, static_cast<int>(row), kRowTextCol, blank.c_str(), kRowTextLastCol);
   }
   rest_cursor(selection, first, end);
-  wrefresh(list);
 }
 
 void Screen::rest_cursor(std::size_t selection, std::size_t first, std::size_t end) {
@@ -265,6 +271,8 @@ int Screen::terminal_cols() const {
 }
 
 void Screen::show_size_notice() {
+  // A terminal that was resized holds whatever it made of the old screen, unknown to curses.
+  clearok(curscr, TRUE);
   werase(stdscr);
   put_format(stdscr, 0, 0, getmaxx(stdscr) - 1, "Terminal too small: %dx%d, need at least %dx%d",
              getmaxy(stdscr), getmaxx(stdscr), kMinScreenRows, kMinScreenCols);
@@ -272,13 +280,27 @@ void Screen::show_size_notice() {
 }
 
 void Screen::redraw_layout(std::size_t selection) {
-  werase(stdscr);
-  draw_main_screen();
   session_.create_windows(kListRows, kListCols, kListRow, kListCol, kDetailRows, kDetailCols,
                           kDetailRow, kDetailCol);
-  wrefresh(stdscr);
-  draw_control_list(selection);
-  draw_detail_panel(selection);
+  repaint(selection);
+}
+
+void Screen::repaint(std::size_t selection) {
+  if (!terminal_fits()) return show_size_notice();
+  // What another program wrote over the screen, or what a resized terminal made of it, is
+  // unknown to curses, which would send only what it changes itself: the terminal is cleared
+  // and every piece sent again, in one update.
+  clearok(curscr, TRUE);
+  werase(stdscr);
+  draw_main_screen();
+  wnoutrefresh(stdscr);
+  paint_detail_panel(selection);
+  wnoutrefresh(session_.detail_window());
+  // The list last, so the cursor rests on its bar.
+  paint_control_list(selection);
+  touchwin(session_.list_window());
+  wnoutrefresh(session_.list_window());
+  doupdate();
 }
 
 void Screen::close(std::size_t selection) {

@@ -49,8 +49,12 @@ class Screen {
   bool terminal_fits() const;
   // Says on the top row, as far as it fits, that the layout needs a larger terminal.
   void show_size_notice();
-  // Draws every piece anew, for a terminal that has just grown back to the layout's size.
+  // Makes the windows anew and repaints, for a terminal that was resized or has just grown
+  // back to the layout's size.
   void redraw_layout(std::size_t selection);
+  // Clears the terminal and sends the whole screen again from the table (or the size notice,
+  // on a terminal too small for the layout).
+  void repaint(std::size_t selection);
   // Ends the screen: list, clear of the current line, refresh, end of curses.
   void close(std::size_t selection);
 
@@ -59,6 +63,8 @@ class Screen {
 
  private:
   void draw_control_row(std::size_t position, int row);
+  // The list's content, not yet sent to the terminal.
+  void paint_control_list(std::size_t selection);
   // The panel's content, not yet sent to the terminal.
   void paint_detail_panel(std::size_t position);
   // Where the list window's first row stands for a selection.

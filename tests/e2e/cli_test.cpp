@@ -264,6 +264,9 @@ TEST_F(Restore, LoadOfAFileOrDeviceThatCannotBeUsedFails) {
   r = run({"-L", "-c", dir_});  // a directory is no settings file
   EXPECT_EQ(r.out, opening() + "ERROR: Cannot load " + dir_ + "\n");
   EXPECT_EQ(r.exit_status, 1);
+  r = run({"-L", "-c", "/dev/zero"});  // endless: refused once past what a settings file holds
+  EXPECT_EQ(r.out, opening() + "ERROR: Cannot load /dev/zero\n");
+  EXPECT_EQ(r.exit_status, 1);
   write_file("brightness=60\r\n");
   r = run({"-L", "-c", file(), "-v", "/nonexistent/video0"});
   EXPECT_EQ(r.out,
@@ -298,7 +301,8 @@ TEST_F(Restore, SaveThenLoadIntoACameraAtItsDefaults) {
 
   const std::string unwritable = dir_ + "/no/such/dir/camera.txt";
   r = run({"-S", "-c", unwritable});
-  EXPECT_EQ(r.out, opening() + "ERROR: Cannot save " + unwritable + "\n");
+  EXPECT_EQ(r.out, opening() + "ERROR: Cannot save " + unwritable +
+                       "\nERROR: No such file or directory\n");
   EXPECT_EQ(r.exit_status, 1);
 }
 
@@ -326,7 +330,7 @@ TEST_F(Restore, ASharedFileKeepsTheOtherCamerasLinesThroughASave) {
   EXPECT_EQ(r.out,
             "INFO: Opening /dev/video0 device\nINFO: Device is Webcam on bus usb-1\n"
             "ERROR: Cannot save " +
-                file() + "\n");
+                file() + "\nERROR: The device has no controls\n");
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(e2e::read_file(file()), webcam_lines);
 }

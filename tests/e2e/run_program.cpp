@@ -66,11 +66,7 @@ std::string make_temp_dir() {
   return pattern;
 }
 
-ProgramResult run_program(const ProgramRun& run) {
-  int out_pipe[2];
-  int err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) std::abort();
-
+pid_t start_program(const ProgramRun& run, int out_fd, int err_fd) {
   std::vector<std::string> argv_text = program_command(run.args);
   std::vector<char*> argv;
   for (std::string& a : argv_text) argv.push_back(a.data());
@@ -78,8 +74,8 @@ ProgramResult run_program(const ProgramRun& run) {
 
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
+    dup2(out_fd, STDOUT_FILENO);
+    dup2(err_fd, STDERR_FILENO);
     const int null_in = open("/dev/null", O_RDONLY);
     dup2(null_in, STDIN_FILENO);
     if (!run.scenario.empty()) {
@@ -95,6 +91,14 @@ ProgramResult run_program(const ProgramRun& run) {
     execvp(argv[0], argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+ProgramResult run_program(const ProgramRun& run) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) std::abort();
+  const pid_t pid = start_program(run, out_pipe[1], err_pipe[1]);
   close(out_pipe[1]);
   close(err_pipe[1]);
 

@@ -4,6 +4,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +27,8 @@ struct ProgramRun {
 };
 
 ProgramResult run_program(const ProgramRun& run);
+// Starts the program with its output on the descriptors given, without waiting for it.
+pid_t start_program(const ProgramRun& run, int out_fd, int err_fd);
 
 // The command line that starts camera_control with args, for execvp: the binary itself, or,
 // in a cross build, the binary under the emulator named by CAMCTL_TEST_EMULATOR (command words

@@ -3,6 +3,8 @@
 // SPDX-License-Identifier: MIT
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,38 +163,62 @@ TEST_F(ScreenTest, LayoutFailedFormatRequestHidesAllFourHeaderLines) {
   EXPECT_EQ(t->text(5, 0, 50), list_row("  Control 00", "5"));
 }
 
-TEST_F(ScreenTest, LayoutHelpPanelAndBorders) {
+// The layout as it starts, and again after Ctrl-L over text that another program (the
+// kernel's console messages, wall) wrote across it.
+TEST_F(ScreenTest, LayoutHelpPanelAndBordersAlsoAfterARepaint) {
   for (const char* term : {"xterm", "linux"}) {
     SCOPED_TRACE(term);
     TerminalRun run;
     run.term = term;
     auto t = start("screen-five.txt", run);
-    const std::vector<std::string> help = {"Up/Down/Home/End  Navigate",
-                                           "Left/Right          Adjust",
-                                           "PgDn/PgUp      Jump Adjust",
-                                           "R Reset All",
-                                           "D Default",
-                                           "N Minimum",
-                                           "M Maximum",
-                                           "L Load",
-                                           "S Save",
-                                           "Q Quit"};
-    for (int i = 0; i < 10; ++i) {
-      EXPECT_EQ(t->text(13 + i, 50, 30), " " + help[i] + std::string(29 - help[i].size(), ' '))
-          << t->dump();
-    }
-    EXPECT_EQ(t->row_text(4), kListTop + " " + kDetailEdge + "  ");
-    EXPECT_EQ(t->text(12, 51, 27), kDetailEdge);
-    EXPECT_EQ(t->text(23, 0, 50), kListTop);
-    for (int row = 5; row <= 22; ++row) {
-      EXPECT_EQ(t->text(row, 0, 1), "|") << row;
-      EXPECT_EQ(t->text(row, 49, 1), "|") << row;
-      EXPECT_EQ(t->text(row, 50, 1), " ") << row;
-    }
-    for (int row = 5; row <= 11; ++row) {
-      EXPECT_EQ(t->text(row, 51, 1), "|") << row;
-      EXPECT_EQ(t->text(row, 77, 1), "|") << row;
-    }
+    t->send("s");  // a message, which the repaint keeps
+    const std::string saved = status_area("Config file " + settings_path() + " saved");
+    ASSERT_TRUE(t->wait_for_text(0, 20, saved)) << t->dump();
+    const auto expect_layout = [&] {
+      const std::vector<std::string> help = {"Up/Down/Home/End  Navigate",
+                                             "Left/Right          Adjust",
+                                             "PgDn/PgUp      Jump Adjust",
+                                             "R Reset All",
+                                             "D Default",
+                                             "N Minimum",
+                                             "M Maximum",
+                                             "L Load",
+                                             "S Save",
+                                             "Q Quit"};
+      for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(t->text(13 + i, 50, 30), " " + help[i] + std::string(29 - help[i].size(), ' '))
+            << t->dump();
+      }
+      // The row below the help panel stays free.
+      EXPECT_EQ(t->text(23, 50, 30), std::string(30, ' '));
+      EXPECT_EQ(t->text(0, 20, 60), saved);
+      EXPECT_EQ(t->text(2, 0, 17), " Format:     YUYV");
+      EXPECT_EQ(t->row_text(4), kListTop + " " + kDetailEdge + "  ");
+      EXPECT_EQ(t->text(12, 51, 27), kDetailEdge);
+      EXPECT_EQ(t->text(23, 0, 50), kListTop);
+      for (int row = 5; row <= 22; ++row) {
+        EXPECT_EQ(t->text(row, 0, 1), "|") << row;
+        EXPECT_EQ(t->text(row, 49, 1), "|") << row;
+        EXPECT_EQ(t->text(row, 50, 1), " ") << row;
+      }
+      for (int row = 5; row <= 11; ++row) {
+        EXPECT_EQ(t->text(row, 51, 1), "|") << row;
+        EXPECT_EQ(t->text(row, 77, 1), "|") << row;
+      }
+      EXPECT_EQ(t->text(7, 0, 50), list_row("  Power Line Frequency", "50 Hz"));
+      for (int row = 10; row <= 22; ++row) EXPECT_EQ(t->text(row, 0, 50), kBlankListRow) << row;
+      expect_detail(*t, "Brightness", 50, 0, 100, 2, 50, "Opt:");
+      expect_bar_on(*t, 5);
+    };
+    expect_layout();
+    const std::string message = "usb 1-1: USB disconnect, device number 2";
+    t->write_over("\033[7;3H" + message);
+    t->write_over("\033[15;40H" + message);
+    ASSERT_TRUE(t->wait_for_text(14, 39, message)) << t->dump();
+    t->send("\x0c");
+    ASSERT_TRUE(t->wait_for_text(14, 49, "| Left/Right")) << t->dump();
+    t->drain();
+    expect_layout();
     t->send("q");
     EXPECT_EQ(t->wait_exit(), 0);
   }
@@ -435,7 +461,8 @@ TEST_F(ScreenTest, KeysSaveAndLoadFailuresNameThePath) {
   t->send_key(Key::right);
   ASSERT_TRUE(t->wait_for_text(5, 0, list_row("+ Brightness", "52"))) << t->dump();
   t->send("s");
-  ASSERT_TRUE(t->wait_for_text(0, 20, "Cannot save " + missing + " ")) << t->dump();
+  // The reason follows, as far as the status area reaches.
+  ASSERT_TRUE(t->wait_for_text(0, 20, "Cannot save " + missing + ": ")) << t->dump();
   // The table is as it was.
   EXPECT_EQ(t->text(5, 0, 50), list_row("+ Brightness", "52"));
   EXPECT_FALSE(std::filesystem::exists(missing));
@@ -458,7 +485,8 @@ TEST_F(ScreenTest, KeysSaveKeepsOtherCamerasLinesAndANodeWithoutControlsSavesNot
 
   t = start("screen-metadata.txt");
   t->send("s");
-  ASSERT_TRUE(t->wait_for_text(0, 20, "Cannot save " + settings_path() + " ")) << t->dump();
+  ASSERT_TRUE(t->wait_for_text(0, 20, "Cannot save " + settings_path() + ": The device"))
+      << t->dump();
   t->send("q");
   EXPECT_EQ(t->wait_exit(), 0);
   EXPECT_EQ(e2e::read_file(settings_path()), saved);
@@ -543,6 +571,9 @@ class FollowTest : public ScreenTest {
   std::unique_ptr<Terminal> start_vivid(TerminalRun run = {},
                                         const char* fixture = "vivid-6.1-capture.txt") {
     const std::string fifo = dir_ + "/control";
+    // A test may start the camera anew.
+    if (control_ >= 0) close(control_);
+    std::filesystem::remove(fifo);
     EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     run.scenario = e2e::fixture_path(fixture);
     run.env.emplace_back("CAMSIM_CONTROL", fifo);
@@ -783,28 +814,92 @@ TEST_F(ScreenTest, LayoutHeaderOfASubdeviceNamesItsEntity) {
             "write path=/dev/v4l-subdev0 id=0x00980900 value=127 result=0 returned=127\n");
 }
 
+// A camera whose events fail, or that wakes the program with none to hand over, is said on
+// the status line and followed on: at once after a passing fault, after the next key while it
+// lasts, and never by spinning on it.
+TEST_F(FollowTest, EventFaultsAreSaidAndTheCameraIsFollowedOn) {
+  const std::pair<const char*, const char*> faults[] = {
+      {"EIO", "Input/output error"}, {"EINVAL", "Invalid argument"}, {"ENOENT", "none pending"}};
+  for (const auto& [error, reason] : faults) {
+    SCOPED_TRACE(error);
+    std::filesystem::remove(log_path());
+    auto t = start_vivid();
+    const std::string said =
+        status_area(std::string("Camera /dev/video0 events failed: ") + reason);
+    other_program(std::string("dequeue error=") + error + " count=1");
+    ASSERT_TRUE(t->wait_for_text(0, 20, said)) << t->dump();
+    other_program("set id=0x00980900 value=77");
+    expect_shown(*t, {{5, 0, list_row("- Brightness", "77")}, {6, 51, number_line("Val:", 77)}});
+
+    // A fault that lasts: keys still act, and each one tries the camera again.
+    other_program(std::string("dequeue error=") + error + " count=-1");
+    other_program("set id=0x00980901 value=200");
+    for (int i = 0; i < 10; ++i) t->send_key(Key::right);
+    expect_shown(*t, {{0, 20, said}, {6, 51, number_line("Val:", 87)}});
+    other_program(std::string("dequeue error=") + error + " count=0");
+    t->send("x");
+    expect_shown(*t, {{6, 0, list_row("+ Contrast", "200")}});
+    t->send("q");
+    EXPECT_EQ(t->wait_exit(), 0);
+    // Twelve keys, each trying the failing node at most twice, and the waits before them: a
+    // loop on the node would count thousands.
+    const std::string text = log();
+    const std::size_t at = text.find("waits node=");
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_LE(std::stol(text.substr(at + 11)), 40) << text;
+  }
+}
+
 // ---- Ways out ----
 
-TEST_F(ScreenTest, WaysOutQuitRestoresTheTerminal) {
-  for (const char* term : {"xterm", "linux"}) {
-    SCOPED_TRACE(term);
-    TerminalRun run;
-    run.term = term;
-    auto t = start("screen-five.txt", run);
-    const termios before = t->initial_modes();
-    EXPECT_EQ(t->modes().c_lflag & (ICANON | ECHO), 0u);
-    t->send("Q");
-    EXPECT_EQ(t->wait_exit(), 0) << t->dump();
-    const termios after = t->modes();
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
-    EXPECT_EQ(after.c_iflag, before.c_iflag);
-    EXPECT_EQ(after.c_oflag, before.c_oflag);
-    if (std::string(term) == "xterm") {
-      // Back on the normal screen, where the start-up lines were printed.
-      EXPECT_EQ(t->text(0, 0, 32), "INFO: Opening /dev/video0 device") << t->dump();
-      EXPECT_EQ(t->text(4, 0, 16), std::string(16, ' '));
+// Q, and the signals a terminal or a user sends: Ctrl-C, Ctrl-\\ (SIGQUIT), a hang-up of a
+// terminal that is still there (kill -HUP), SIGTERM. Each leaves the terminal as it found it,
+// and each signal ends the program as that signal would, for its shell to see.
+TEST_F(ScreenTest, WaysOutQuitAndSignalsRestoreTheTerminal) {
+  struct Way {
+    const char* name;
+    const char* keys;  // or else the signal is sent
+    int signal;        // 0: exits with status 0
+  };
+  const Way ways[] = {{"Q", "Q", 0},
+                      {"Ctrl-C", "\x03", SIGINT},
+                      {"Ctrl-\\", "\x1c", SIGQUIT},
+                      {"SIGHUP", nullptr, SIGHUP},
+                      {"SIGTERM", nullptr, SIGTERM}};
+  // Core files allowed as far as this machine lets: a quit must still leave none.
+  rlimit core{};
+  ASSERT_EQ(getrlimit(RLIMIT_CORE, &core), 0);
+  const rlimit before_test = core;
+  core.rlim_cur = core.rlim_max;
+  setrlimit(RLIMIT_CORE, &core);
+  for (const Way& way : ways) {
+    for (const char* term : {"xterm", "linux"}) {
+      SCOPED_TRACE(std::string(way.name) + " on " + term);
+      TerminalRun run;
+      run.term = term;
+      auto t = start("screen-five.txt", run);
+      const termios before = t->initial_modes();
+      EXPECT_EQ(t->modes().c_lflag & (ICANON | ECHO), 0u);
+      if (way.keys != nullptr) {
+        t->send(way.keys);
+      } else {
+        kill(t->pid(), way.signal);
+      }
+      EXPECT_EQ(t->wait_exit(), way.signal == 0 ? 0 : -1) << t->dump();
+      EXPECT_EQ(t->term_signal(), way.signal);
+      const termios after = t->modes();
+      EXPECT_EQ(after.c_lflag, before.c_lflag);
+      EXPECT_EQ(after.c_iflag, before.c_iflag);
+      EXPECT_EQ(after.c_oflag, before.c_oflag);
+      if (std::string(term) == "xterm") {
+        // Back on the normal screen, where the start-up lines were printed.
+        EXPECT_EQ(t->text(0, 0, 32), "INFO: Opening /dev/video0 device") << t->dump();
+        EXPECT_EQ(t->text(4, 0, 16), std::string(16, ' '));
+      }
+      EXPECT_FALSE(t->dumped_core());
     }
   }
+  setrlimit(RLIMIT_CORE, &before_test);
 }
 
 TEST_F(ScreenTest, WaysOutEndOfInputEndsTheRunAsQuitDoes) {

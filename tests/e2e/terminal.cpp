@@ -315,6 +315,11 @@ void Terminal::send(std::string_view bytes) {
   }
 }
 
+void Terminal::write_over(std::string_view text) {
+  // A failed write shows as text that never appears on the screen.
+  if (slave_ < 0 || ::write(slave_, text.data(), text.size()) < 0) return;
+}
+
 void Terminal::send_key(Key key) {
   send(key_bytes(term_, key));
 }
@@ -346,7 +351,10 @@ bool Terminal::reap(bool block) {
   if (r != pid_) return false;
   exited_ = true;
   if (WIFEXITED(status)) status_ = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) signal_ = WTERMSIG(status);
+  if (WIFSIGNALED(status)) {
+    signal_ = WTERMSIG(status);
+    dumped_core_ = WCOREDUMP(status);
+  }
   return true;
 }
 

@@ -66,6 +66,9 @@ class Terminal {
 
   void send(std::string_view bytes);
   void send_key(Key key);
+  // Writes to the terminal as another program would (the kernel's console messages, wall),
+  // over whatever the program shows.
+  void write_over(std::string_view text);
   void resize(int rows, int cols);
   // Closes the terminal's master side, as a modem line or a closed terminal window would.
   void hang_up();
@@ -75,6 +78,7 @@ class Terminal {
   int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   bool exited() const { return exited_; }
   int term_signal() const { return signal_; }
+  bool dumped_core() const { return dumped_core_; }
   pid_t pid() const { return pid_; }
   // The program's resource use, once it has exited.
   const rusage& usage() const { return usage_; }
@@ -110,6 +114,7 @@ class Terminal {
   bool exited_ = false;
   int status_ = -1;
   int signal_ = 0;
+  bool dumped_core_ = false;
   rusage usage_{};
   std::size_t bytes_ = 0;
   // What the program's reads must have reached once it took all input sent so far; the

@@ -1,5 +1,5 @@
-// Fuzz target for the settings file reader: bounded state, both byte sources alike, and the C
-// library's scan where it applies.
+// Fuzz target for the settings file reader and a save's merge: bounded state, the C library's
+// scan where it applies, and a merge that keeps exactly the pairs of other cameras.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include <cstdint>
@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "../support/settings_text.h"
+#include "controls/control_table.h"
 #include "settings/settings.h"
 
 namespace {
 
+using settings_text::merge_fault;
 using settings_text::Pair;
 using settings_text::scan_with_libc;
 
@@ -29,6 +31,8 @@ std::vector<Pair> read_all(camctl::SettingsReader& reader, std::size_t input_siz
     check(pair.key_length >= 1 && pair.key_length <= camctl::kMaxSettingsKey);
     check(std::memchr(pair.key, '=', pair.key_length) == nullptr);
     check(!pair.key_too_long || pair.key_length == camctl::kMaxSettingsKey);
+    check(pair.begin < pair.equals && pair.equals < pair.end && pair.end <= input_size);
+    check(reader.position() >= pair.end && reader.position() <= input_size);
     pairs.push_back({std::string(pair.key_text()), pair.value, pair.key_too_long});
     // Every pair takes at least a key byte, "=" and a digit: reading always ends.
     check(pairs.size() * 3 <= input_size);
@@ -57,14 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   camctl::SettingsReader from_text(text);
   const std::vector<Pair> pairs = read_all(from_text, size);
 
-  if (size > 0) {
-    std::FILE* stream = ::fmemopen(const_cast<std::uint8_t*>(data), size, "r");
-    check(stream != nullptr);
-    camctl::SettingsReader from_stream(stream);
-    check(read_all(from_stream, size) == pairs);
-    check(!from_stream.read_failed());
-    std::fclose(stream);
-  }
+  // A save over the text, from a camera with a control of each kind a key can name: listed (one
+  // of them under the name the other kernel gave it), waiting and hidden.
+  static const camctl::ControlTable table = [] {
+    camctl::ControlTable t;
+    t.entries.push_back({.id = 0x00980900, .variable_name = "brightness", .value = 60});
+    t.entries.push_back({.id = 0x009a0901, .variable_name = "auto_exposure", .value = 1});
+    t.inactive.push_back({.id = 0x009a0902, .variable_name = "exposure_time_absolute"});
+    t.unlisted = {{0x00980913, "gain"}};
+    return t;
+  }();
+  check(merge_fault(table, text, camctl::merge_settings(table, text)).empty());
 
   if (libc_comparable(text)) check(scan_with_libc(std::string(text)) == pairs);
   return 0;

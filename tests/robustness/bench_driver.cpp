@@ -1,7 +1,8 @@
 // Measurements for bench/RESULTS.md, one per subcommand, each printing "key=value" lines:
 //   requests SCENARIO [NODE]     device requests at start, list mode and screen, and minimums;
 //                                on a media graph's NODE ("video2"), summed over every node
-//   bytes SCENARIO TERM          bytes sent to an 80x24 terminal: first screen and single keys
+//   bytes SCENARIO TERM          bytes sent to an 80x24 terminal: first screen, single keys and
+//                                a repaint (Ctrl-L)
 //   time SCENARIO MODE RUNS      median wall time of list mode or of the first complete screen
 //   rss SCENARIO                 peak resident memory of a list run and of a screen session
 //   screen SCENARIO -- ARGV...   runs ARGV (the program, or a profiler around it) on a pty until
@@ -10,8 +11,9 @@
 //   walk SCENARIO -- ARGV...     the same, with End and Home before Q
 //   follow SCENARIO TERM         the screen following the camera: bytes sent for another
 //                                program's write to a shown row and for a row that joins the
-//                                list (auto gain off, by Left and by another program), and
-//                                the requests and CPU time of 10 s of an idle screen
+//                                list (auto gain off, by Left and by another program), the
+//                                time a change waits behind a lone Esc, and the requests and
+//                                CPU time of 10 s of an idle screen
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include <fcntl.h>
@@ -275,7 +277,8 @@ int cmd_bytes(const std::string& scenario, const std::string& term) {
       {"right", e2e::key_bytes(term, e2e::Key::right)},
       {"down", e2e::key_bytes(term, e2e::Key::down)},
       {"page_up", e2e::key_bytes(term, e2e::Key::page_up)},
-      {"save", "s"}};
+      {"save", "s"},
+      {"repaint", "\x0c"}};
   for (const auto& [name, bytes] : keys) {
     session.send(bytes);
     if (!session.settle()) return 1;
@@ -446,6 +449,18 @@ int cmd_follow(const std::string& scenario, const std::string& term) {
   if (!session.settle() || !channel.send("set id=0x00980912 value=0")) return 1;
   std::printf("row_joins_by_other=%ld\n",
               bytes_until(session, [&] { return !listed_value(session, "Gain").empty(); }));
+  // A lone Esc: curses waits for the rest of a sequence that never comes, and a change the
+  // camera reports meanwhile waits with it. Settled means curses' own wait has begun.
+  if (!session.settle()) return 1;
+  session.send("\x1b");
+  if (!session.settle()) return 1;
+  const auto esc_sent = Clock::now();
+  if (!channel.send("set id=0x00980901 value=99") ||
+      !session.wait_until([&] { return listed_value(session, "Contrast") == "99"; })) {
+    return 1;
+  }
+  std::printf("change_behind_lone_escape_ms=%.0f\n",
+              std::chrono::duration<double, std::milli>(Clock::now() - esc_sent).count());
   if (!session.settle() || !quit(session)) return 1;
 
   constexpr int kIdleSeconds = 10;

@@ -66,9 +66,17 @@ GuestResult GuestCase::boot() {
   return run(VM_RUNNER, "");
 }
 
+GuestResult GuestCase::boot_with_fat_disk(int limit_seconds) {
+  return run(VM_RUNNER, std::to_string(limit_seconds) + " fat");
+}
+
 GuestResult GuestCase::boot_and_cut_power(int max_delay_ms) {
   return run((fs::path(VM_RUNNER).parent_path() / "powercut.sh").string(),
              std::to_string(max_delay_ms));
+}
+
+GuestResult GuestCase::boot_systemd() {
+  return run((fs::path(VM_RUNNER).parent_path() / "boot.sh").string(), "");
 }
 
 GuestResult GuestCase::run(const std::string& runner, const std::string& extra_args) {

@@ -35,9 +35,15 @@ class GuestCase {
   void set_script(const std::string& body);
 
   GuestResult boot();
+  // Boots the case with a fresh FAT disk, /dev/vda, the one the power cut uses.
+  GuestResult boot_with_fat_disk(int limit_seconds);
   // Boots the case with a fresh FAT disk, kills the VM at a random moment up to max_delay_ms
   // after its first report line, and boots it again on the same disk (tools/vm/powercut.sh).
   GuestResult boot_and_cut_power(int max_delay_ms);
+  // Boots the case under Debian's own systemd and udev (tools/vm/boot.sh): its root/ is laid over
+  // the root filesystem and its *.deb installed with dpkg before systemd starts, its boot/ is
+  // the FAT disk at /boot, and run.sh runs once the boot is done.
+  GuestResult boot_systemd();
 
  private:
   GuestResult run(const std::string& runner, const std::string& extra_args);

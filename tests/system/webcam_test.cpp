@@ -218,14 +218,17 @@ TEST_P(Webcam, SlowAnswersLoadSaveAndTheMetadataNode) {
       golden.substr(opening.size(), golden.find('\n', opening.size()) + 1 - opening.size());
   EXPECT_EQ(result.file("meta-list.stdout"), meta_opening + header);
   EXPECT_EQ(result.file("meta-list.status"), "0\n");
-  EXPECT_EQ(result.file("meta-save.stdout"), meta_opening + "ERROR: Cannot save /tmp/shared.txt\n");
+  EXPECT_EQ(result.file("meta-save.stdout"), meta_opening +
+                                                 "ERROR: Cannot save /tmp/shared.txt\n"
+                                                 "ERROR: The device has no controls\n");
   EXPECT_EQ(result.file("meta-save.status"), "1\n");
   EXPECT_EQ(result.file("shared-option.txt"), "brightness=60\r\n");
   Session screen(result.file("meta.raw"), result.file("meta.marks"));
   EXPECT_EQ(screen.exit_status(), "0");
   auto saved = screen.at("saved");
   ASSERT_TRUE(saved);
-  EXPECT_EQ(status_area(*saved), "Cannot save /tmp/shared.txt") << saved->dump();
+  EXPECT_EQ(status_area(*saved), "Cannot save /tmp/shared.txt: The device has no controls")
+      << saved->dump();
   EXPECT_EQ(result.file("shared-key.txt"), "brightness=60\r\n");
 }
 

@@ -23,16 +23,8 @@ log() { echo "prepare-sysroot: $*" >&2; }
 # --- host tools -------------------------------------------------------------
 host_packages=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user googletest
                file binutils dpkg-dev cmake ninja-build pkg-config)
-missing=()
-for p in "${host_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  log "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+# Through the project's installer, which waits for another package manager's lock.
+bash "$(dirname "$0")/../install-deps.sh" --only "${host_packages[@]}" >/dev/null
 
 mkdir -p "$cache"
 exec 9>"$cache/.lock"

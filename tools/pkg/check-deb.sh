@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks Debian packages of camera_control: lintian finds no error or warning; the copyright file
 # has the Expat licence and its text; systemd-analyze verify accepts the packaged unit with the
-# packaged program and manual page in place; and the package installs into a scratch root with
-# dpkg, dependencies checked, and purges leaving nothing behind.
+# packaged program and manual page in place, and systemd-analyze security scores its sandbox at
+# 1.5 or less, with and without the README's drop-in; and the package installs into a scratch
+# root with dpkg, dependencies checked, and purges leaving nothing behind.
 #
 # Usage: tools/pkg/check-deb.sh DEB...
 # Needs root (dpkg --root), lintian and systemd; the machine itself is not changed.
@@ -16,6 +17,8 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
+# The packaged unit's highest exposure in systemd-analyze security (0 to 10).
+exposure_limit=1.5
 fail() { echo "FAIL $label: $*"; failures=$((failures + 1)); }
 
 # A dpkg database in root that holds, as installed, the packages the .deb depends on, taken
@@ -48,6 +51,7 @@ tree_of() { (cd "$1" && find . -path ./var/lib/dpkg -prune -o -path ./var/log -p
 for deb in "$@"; do
   label=$(basename "$deb")
   n=$((${n:-0} + 1))
+  levels=""
   failures_before=$failures
 
   # --- lintian: errors and warnings fail; other tags are shown ---
@@ -79,6 +83,15 @@ for deb in "$@"; do
        [ -n "$verdict" ]; then
       fail "systemd-analyze verify $unit: $verdict"
     fi
+    # The sandbox as systemd scores it: an exposure above the limit fails, and says what counts.
+    report=$(systemd-analyze security --offline=true --root="$vroot" --no-pager "$unit" 2>&1 || true)
+    level=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p' <<<"$report")
+    levels="${levels:+$levels, }$level"
+    if [ -z "$level" ]; then
+      fail "systemd-analyze security $unit gave no score: $report"
+    elif awk -v level="$level" -v limit="$exposure_limit" 'BEGIN { exit !(level > limit) }'; then
+      fail "systemd-analyze security $unit: exposure $level, above $exposure_limit:"$'\n'"$(grep '✗' <<<"$report")"
+    fi
   done
 
   # --- install into a scratch root, then purge ---
@@ -104,7 +117,7 @@ for deb in "$@"; do
   [ -z "$left" ] || fail "purge left behind: $left"
   if dpkg --root="$root" -s camera-control >/dev/null 2>&1; then fail "still known to dpkg after purge"; fi
   if [ "$failures" -eq "$failures_before" ]; then
-    echo "ok   $label: lintian, systemd-analyze verify, install and purge"
+    echo "ok   $label: lintian, systemd-analyze verify and security ($levels), install and purge"
   else
     failed_debs=$((${failed_debs:-0} + 1))
   fi

@@ -17,12 +17,23 @@ vm_layout_version() {
     sha256sum | cut -c1-16
 }
 
-# Writes the initrd of one boot to OUT: ARCH's base image, then the folder ROOT (which holds
-# case/) as a second archive; the kernel unpacks both.
+# Writes the initrd of one boot to OUT: ARCH's base image (or the image BASE), then the folder
+# ROOT (which holds case/) as a second archive; the kernel unpacks both.
 vm_initrd() {
-  local arch=$1 root=$2 out=$3
-  cp "$VM_CACHE/$arch/base.cpio.gz" "$out"
+  local arch=$1 root=$2 out=$3 base=${4:-$VM_CACHE/$1/base.cpio.gz}
+  cp "$base" "$out"
   (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >>"$out"
+}
+
+# Makes a fresh FAT32 image at PATH, the disk of a board's /boot.
+vm_fat_disk() {
+  local path=$1 tool
+  for tool in mkfs.vfat fsck.vfat; do
+    command -v "$tool" >/dev/null || vm_die "$tool is missing (Debian: dosfstools)"
+  done
+  rm -f "$path"
+  truncate -s 64M "$path"
+  mkfs.vfat -F 32 -n BOOT "$path" >/dev/null
 }
 
 # Sets qemu=(...) for one boot of ARCH with INITRD. CONSOLE is the kernel console's -serial
@@ -70,6 +81,20 @@ vm_boot_failed() {
     echo "vm: last console lines:"
     tail -n 30 "$console" 2>/dev/null | sed 's/^/console: /'
   } >&2
+}
+
+# Runs qemu=(...) for at most LIMIT seconds with its own output in QEMU_ERR, then unpacks the
+# results tar RESULTS into OUT_DIR. A failed boot, or results without case.status, is said (the
+# VM named by WHAT, the console's last lines from CONSOLE) and returns 1.
+vm_run_collect() {
+  local limit=$1 results=$2 out_dir=$3 console=$4 qemu_err=$5 what=$6 status=0 late=""
+  timeout --kill-after=5 "$limit" "${qemu[@]}" </dev/null >"$qemu_err" 2>&1 || status=$?
+  if [ "$status" -ne 0 ] || ! tar -x -f "$results" -C "$out_dir" 2>/dev/null ||
+    [ ! -f "$out_dir/case.status" ]; then
+    [ "$status" -ne 124 ] || late=" It ran past the limit of $limit s."
+    vm_boot_failed "$console" "$qemu_err" "$what did not deliver its results (qemu status $status).$late"
+    return 1
+  fi
 }
 
 # The first Debian main archive the system's apt sources name (deb822 and one-line styles).

@@ -26,9 +26,6 @@ source "$here/common.sh"
 arch=$1 case_dir=$2 out_dir=$3 max_delay=${4:-3000}
 limit=300
 [ -f "$case_dir/run.sh" ] || vm_die "$case_dir/run.sh does not exist"
-for tool in mkfs.vfat fsck.vfat; do
-  command -v "$tool" >/dev/null || vm_die "$tool is missing (Debian: dosfstools)"
-done
 
 bash "$here/prepare.sh" "$arch"
 
@@ -39,8 +36,7 @@ qemu_pid=""
 trap '[ -z "$qemu_pid" ] || kill -KILL "$qemu_pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 disk=$work/boot.img
-truncate -s 64M "$disk"
-mkfs.vfat -F 32 -n BOOT "$disk" >/dev/null
+vm_fat_disk "$disk"
 
 case "$arch" in
   x86_64) report_dev=/dev/ttyS2 ;;
