@@ -441,7 +441,7 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
     row = cluster->auto_row + (cluster->manual_row <= cluster->auto_row ? 1 : 0);
   }
   watch.mark("all-manual")
-      .probe("probe-all-manual.txt", ids)
+      .probe("probe-all-manual.txt", ids + " " + kBrightnessId, node)
       .key("R")
       .mark("reset")
       .probe("probe-reset.txt", ids + " " + kBrightnessId, node);
