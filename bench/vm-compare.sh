@@ -6,7 +6,9 @@
 # counted load from vivid's defaults and checked by ctlprobe; wall time and peak memory from
 # bench/vm-timer.c. Then the same on uvcvideo with the emulated USB webcam (sim/webcam) in the
 # same boot, with a seven-pair file, and the USB requests the camera saw in each counted run.
-# Prints a Markdown section.
+# Then vimc's Raw Capture 0 (a media-controller pipeline: Sensor A and its Lens A behind it), with
+# camera_control on the capture node beside v4l2-ctl on each subdevice node and the capture node,
+# as a user reaches the same controls today. Prints a Markdown section.
 # SPDX-FileCopyrightText: 2026 the camera_control developers
 # SPDX-License-Identifier: MIT
 set -euo pipefail
@@ -51,6 +53,10 @@ gcc -O2 -static -o "$case_dir/bin/ctlprobe" tests/system/guest/ctlprobe.c
 printf 'gain=200\r\ngain_automatic=0\r\nbrightness=77\r\n' >"$case_dir/three.txt"
 gcc -O2 -shared -fPIC -o "$case_dir/lib/vm-count.so" bench/vm-count.c -ldl
 gcc -O2 -static -pthread -o "$case_dir/bin/webcam" sim/webcam/webcam.c
+bash tools/vm/build-vimc.sh x86_64 >&2
+cp "${CAMCTL_VM_CACHE:-/var/cache/camera_control/vm}/vimc-x86_64/vimc.ko" "$case_dir/vimc.ko"
+# vimc's load: two of the sensor's controls and the lens's focus.
+printf 'contrast=40\r\ntest_pattern=5\r\nfocus_absolute=300\r\n' >"$case_dir/vimc.txt"
 # The webcam's load: each manual value before the auto control that makes it active, and
 # brightness; the same pairs for v4l2-ctl.
 webcam_pairs="exposure_time_absolute=400 auto_exposure=1 white_balance_temperature=5000
@@ -149,6 +155,47 @@ echo "status=$?" >>/out/wload-static.txt
 /case/bin/vm-timer 31 /case/bin/camera_control-dynamic -v $w -c /case/webcam.txt -L >/out/wtime.load-dynamic
 echo disconnect >/tmp/cam
 wait $webcam
+
+# vimc: the capture node of Raw Capture 0, and the subdevices of Sensor A and Lens A behind it.
+insmod /case/vimc.ko
+i=0
+while [ "$(ls /dev | grep -c v4l-subdev)" -lt 8 ] && [ "$i" -lt 500 ]; do sleep 0.02; i=$((i + 1)); done
+node_of() { for d in /sys/class/video4linux/*; do [ "$(cat $d/name)" = "$1" ] && echo /dev/${d##*/}; done; }
+raw=$(node_of "Raw Capture 0"); sensor=$(node_of "Sensor A"); lens=$(node_of "Lens A")
+echo "$raw $sensor $lens" >/out/vimc.nodes
+/case/bin/ctlprobe -w $raw >/out/vwalk.capture
+/case/bin/ctlprobe -w $sensor >/out/vwalk.sensor
+/case/bin/ctlprobe -w $lens >/out/vwalk.lens
+COUNT_OUT=/out/vcount.list LD_PRELOAD=/case/lib/vm-count.so /case/bin/camera_control-dynamic -v $raw -l >/out/vlist.txt 2>&1
+for n in sensor lens raw; do
+  eval d=\$$n
+  COUNT_OUT=/out/vcount.v4l2-$n LD_PRELOAD=/case/lib/vm-count.so /case/bin/v4l2-ctl -d $d -L >/out/vv4l2-$n.txt 2>&1
+done
+for n in sensor lens raw; do
+  eval d=\$$n
+  /case/bin/vm-timer 31 /case/bin/v4l2-ctl -d $d -L >/out/vtime.v4l2-$n
+done
+/case/bin/vm-timer 31 /case/bin/camera_control-static -v $raw -l >/out/vtime.static
+/case/bin/vm-timer 31 /case/bin/camera_control-dynamic -v $raw -l >/out/vtime.dynamic
+vdefaults() {
+  /case/bin/ctlprobe -s $sensor 0x00980901=128 0x00f0f000=0 >/dev/null
+  /case/bin/ctlprobe -s $lens 0x009a090a=0 >/dev/null
+}
+vprobe() { /case/bin/ctlprobe $sensor 0x00980901 0x00f0f000; /case/bin/ctlprobe $lens 0x009a090a; }
+vdefaults
+COUNT_OUT=/out/vcount.load LD_PRELOAD=/case/lib/vm-count.so /case/bin/camera_control-dynamic -v $raw -c /case/vimc.txt -L >/out/vload.txt 2>&1
+echo "status=$?" >>/out/vload.txt
+vprobe >/out/probe.vload
+vdefaults
+COUNT_OUT=/out/vcount.set-sensor LD_PRELOAD=/case/lib/vm-count.so /case/bin/v4l2-ctl -d $sensor --set-ctrl=contrast=40,test_pattern=5 >/out/vset-ctrl.txt 2>&1
+echo "status=$?" >>/out/vset-ctrl.txt
+COUNT_OUT=/out/vcount.set-lens LD_PRELOAD=/case/lib/vm-count.so /case/bin/v4l2-ctl -d $lens --set-ctrl=focus_absolute=300 >>/out/vset-ctrl.txt 2>&1
+echo "status=$?" >>/out/vset-ctrl.txt
+vprobe >/out/probe.vset-ctrl
+/case/bin/vm-timer 31 /case/bin/v4l2-ctl -d $sensor --set-ctrl=contrast=40,test_pattern=5 >/out/vtime.set-sensor
+/case/bin/vm-timer 31 /case/bin/v4l2-ctl -d $lens --set-ctrl=focus_absolute=300 >/out/vtime.set-lens
+/case/bin/vm-timer 31 /case/bin/camera_control-static -v $raw -c /case/vimc.txt -L >/out/vtime.load-static
+/case/bin/vm-timer 31 /case/bin/camera_control-dynamic -v $raw -c /case/vimc.txt -L >/out/vtime.load-dynamic
 GUEST
 bash tools/vm/run.sh x86_64 "$case_dir" "$work/out" 900 >&2
 
@@ -303,3 +350,74 @@ if grep -q "ERROR" "$out/webcam.log" || ! grep -q " lost=0 " "$out/webcam.log"; 
   echo
   grep "ERROR\|^requests" "$out/webcam.log" | sed 's/^/    /'
 fi
+
+# ---- vimc ----
+sum_us() { local t=0 v; for v in "$@"; do [ -n "$v" ] || { echo ""; return; }; t=$((t + v)); done; echo "$t"; }
+walk_counts() {  # controls, and those a user may change now
+  local total listed=0 flags read f
+  total=$(grep -c . "$1" || true)
+  while read -r _ flags read _; do
+    f=$((${flags#flags=}))
+    if [ $((f & 0x15)) -eq 0 ] && [ "$read" = value ]; then listed=$((listed + 1)); fi
+  done <"$1"
+  echo "$total $listed"
+}
+read -r cap_total cap_listed <<<"$(walk_counts "$out/vwalk.capture")"
+read -r sen_total sen_listed <<<"$(walk_counts "$out/vwalk.sensor")"
+read -r lens_total lens_listed <<<"$(walk_counts "$out/vwalk.lens")"
+# One topology read; the capture node's QUERYCAP and walk; each subdevice's walk.
+vlist_min=$((1 + 1 + cap_total + 1 + cap_listed + sen_total + 1 + sen_listed + lens_total + 1 + lens_listed))
+vpairs=$(grep -c = "$case_dir/vimc.txt")
+vload_min=$((vlist_min + vpairs))
+vts=$(field median_us "$out/vtime.static"); vtd=$(field median_us "$out/vtime.dynamic")
+vtv=$(sum_us "$(field median_us "$out/vtime.v4l2-sensor")" "$(field median_us "$out/vtime.v4l2-lens")" "$(field median_us "$out/vtime.v4l2-raw")")
+vcv=$(sum_us "$(field requests "$out/vcount.v4l2-sensor")" "$(field requests "$out/vcount.v4l2-lens")" "$(field requests "$out/vcount.v4l2-raw")")
+echo
+echo "## Beside v4l2-ctl on a media-controller pipeline (vimc under 6.1)"
+echo
+echo "The same boot, after the webcam: the kernel's own vimc (built out of tree from Debian's"
+echo "linux-source by \`tools/vm/build-vimc.sh\`), its Raw Capture 0 capture node \`$(cut -d' ' -f1 "$out/vimc.nodes")\`,"
+echo "with Sensor A (\`$(cut -d' ' -f2 "$out/vimc.nodes")\`) and Lens A (\`$(cut -d' ' -f3 "$out/vimc.nodes")\`) behind it. camera_control"
+echo "lists and loads the camera from the capture node; a user today runs v4l2-ctl on each"
+echo "subdevice node and on the capture node, so its figure is the sum of those runs' medians."
+echo "Median of 31 runs each; requests counted in one extra run of each dynamic program,"
+echo "media-controller requests included."
+echo
+echo "| Program | median | peak RSS | requests | minimum | ratio to v4l2-ctl |"
+echo "|---|---:|---:|---:|---:|---:|"
+for n in sensor lens raw; do
+  echo "| \`v4l2-ctl -d $( [ $n = sensor ] && cut -d' ' -f2 "$out/vimc.nodes"; [ $n = lens ] && cut -d' ' -f3 "$out/vimc.nodes"; [ $n = raw ] && cut -d' ' -f1 "$out/vimc.nodes") -L\` | $(ms "$(field median_us "$out/vtime.v4l2-$n")") | $(field rss_kib "$out/vtime.v4l2-$n") KiB | $(field requests "$out/vcount.v4l2-$n") | | |"
+done
+echo "| the three v4l2-ctl runs | $(ms "$vtv") | | $vcv | | 1 |"
+echo "| \`camera_control -l\` on the capture node, static | $(ms "$vts") | $(field rss_kib "$out/vtime.static") KiB | (as dynamic) | | $(lratio "$vts" "$vtv") |"
+echo "| \`camera_control -l\` on the capture node, dynamic | $(ms "$vtd") | $(field rss_kib "$out/vtime.dynamic") KiB | $(field requests "$out/vcount.list") | $vlist_min | $(lratio "$vtd" "$vtv") |"
+echo
+echo "The listing's minimum: one topology read (MEDIA_IOC_G_TOPOLOGY, with room for the whole"
+echo "graph), the capture node's QUERYCAP and its walk ($cap_total controls and the QUERYCTRL that"
+echo "ends it), and each subdevice's walk: the sensor's $sen_total controls, the QUERYCTRL that ends"
+echo "it and a G_CTRL for each of the $sen_listed a user may change, and the lens's $lens_total,"
+echo "one and $lens_listed (\`ctlprobe -w\` walked each node for these numbers)."
+echo
+vls=$(field median_us "$out/vtime.load-static"); vld=$(field median_us "$out/vtime.load-dynamic")
+vlv=$(sum_us "$(field median_us "$out/vtime.set-sensor")" "$(field median_us "$out/vtime.set-lens")")
+vlc=$(sum_us "$(field requests "$out/vcount.set-sensor")" "$(field requests "$out/vcount.set-lens")")
+echo "### Loading three settings through the capture node"
+echo
+echo "The file: \`contrast=40\`, \`test_pattern=5\` (the sensor's) and \`focus_absolute=300\` (the"
+echo "lens's); v4l2-ctl sets the first two with \`--set-ctrl\` on the sensor's node and the third on"
+echo "the lens's. Each counted run starts from the defaults and is checked by ctlprobe on the"
+echo "subdevice nodes."
+echo
+echo "| Program | median | requests | minimum | device after (contrast, test pattern, focus) | exit | ratio to v4l2-ctl |"
+echo "|---|---:|---:|---:|---|---:|---:|"
+echo "| the two \`v4l2-ctl --set-ctrl\` runs | $(ms "$vlv") | $vlc | | $(probe_of vset-ctrl) | $(sed -n 's/^status=//p' "$out/vset-ctrl.txt" | tr '\n' ' ' | sed 's/ $//') | 1 |"
+echo "| \`camera_control -L\`, static | $(ms "$vls") | (as dynamic) | | | | $(lratio "$vls" "$vlv") |"
+echo "| \`camera_control -L\`, dynamic | $(ms "$vld") | $(field requests "$out/vcount.load") | $vload_min | $(probe_of vload) | $(status_of "$out/vload.txt") | $(lratio "$vld" "$vlv") |"
+echo
+echo "The load's minimum: the listing's and one S_CTRL for each of the $vpairs pairs. camera_control"
+echo "also asks again, after a write to a node, whether the next pair's control on that node is"
+echo "still active (one QUERYCTRL here: the test pattern after the contrast); a write to one node"
+echo "changes no other node's controls, so the lens's pair is not asked again. What"
+echo "\`camera_control -L\` printed in its counted run:"
+echo
+sed 's/^/    /' "$out/vload.txt"

@@ -1,5 +1,6 @@
-/* Preloaded into a dynamically linked program: counts its Video4Linux2 requests, whether made
- * through ioctl() or syscall(SYS_ioctl, ...), and appends "requests=N" to $COUNT_OUT at exit. */
+/* Preloaded into a dynamically linked program: counts its Video4Linux2 and media-controller
+ * requests, whether made through ioctl() or syscall(SYS_ioctl, ...), and appends "requests=N" to
+ * $COUNT_OUT at exit. */
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #define _GNU_SOURCE
@@ -16,7 +17,7 @@
 static long count;
 
 static void note(unsigned long request) {
-  if (_IOC_TYPE(request) == 'V') ++count;
+  if (_IOC_TYPE(request) == 'V' || _IOC_TYPE(request) == '|') ++count;
 }
 
 int ioctl(int fd, unsigned long request, ...) {

@@ -3,6 +3,7 @@
 // SPDX-License-Identifier: MIT
 #include "sim/camera.h"
 
+#include <linux/v4l2-subdev.h>
 #include <linux/videodev2.h>
 
 #include <algorithm>
@@ -215,6 +216,31 @@ bool parse_rules(const Record& r, DriverRules& rules) {
                 [&](int i) { rules.members_every_write = i == 1; });
 }
 
+// Calls record(kind, fields, line, line number) for each record line of the text, comments and
+// blank lines left out; stops at the first line that cannot be split, or that record refuses
+// (having said why in error).
+template <typename Fn>
+bool for_each_record(std::string_view text, std::string& error, Fn record) {
+  std::string kind;
+  std::vector<Field> fields;
+  int line_number = 0;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    ++line_number;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line.front() == '#') continue;
+    std::string why;
+    if (!split_fields(line, kind, fields, why)) {
+      error = "line " + std::to_string(line_number) + ": " + why;
+      return false;
+    }
+    if (!record(kind, Record(fields), line, line_number)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int errno_from_name(std::string_view name) {
@@ -232,137 +258,130 @@ const char* errno_name(int error) {
 }
 
 bool parse_scenario(std::string_view text, Scenario& scenario, std::string& error) {
-  std::string kind;
-  std::vector<Field> fields;
-  int line_number = 0;
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    ++line_number;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty() || line.front() == '#') continue;
-
-    std::string why;
-    if (!split_fields(line, kind, fields, why)) {
-      error = "line " + std::to_string(line_number) + ": " + why;
-      return false;
-    }
-    const Record r(fields);
-    if (kind == "device") {
-      scenario.querycap_error = r.error("error");
-      scenario.driver = r.text("driver");
-      scenario.card = r.text("card");
-      scenario.bus_info = r.text("bus_info");
-      scenario.version = r.unsigned32("version");
-      scenario.capabilities = r.unsigned32("capabilities");
-      scenario.device_caps = r.unsigned32("device_caps");
-      scenario.rules = rules_of(scenario.driver, scenario.version);
-    } else if (kind == "rules") {
-      if (!parse_rules(r, scenario.rules)) {
-        error = "line " + std::to_string(line_number) + ": unknown rule value";
-        return false;
-      }
-    } else if (kind == "open") {
-      scenario.open_error = r.error("error");
-    } else if (kind == "format") {
-      Format f;
-      f.type = r.unsigned32("type");
-      f.error = r.error("error");
-      f.width = r.unsigned32("width");
-      f.height = r.unsigned32("height");
-      f.pixelformat = r.unsigned32("pixelformat");
-      scenario.formats.push_back(f);
-    } else if (kind == "control") {
-      Control c;
-      c.id = r.unsigned32("id");
-      c.type = r.unsigned32("type");
-      c.name = r.text("name");
-      c.minimum = r.signed32("minimum");
-      c.maximum = r.signed32("maximum");
-      c.step = r.signed32("step");
-      c.default_value = r.signed32("default");
-      c.flags = r.unsigned32("flags");
-      c.value = r.signed32("value");
-      c.value_error = r.error("value_error");
-      scenario.controls.push_back(std::move(c));
-    } else if (kind == "menu") {
-      const std::uint32_t id = r.unsigned32("id");
-      auto owner = std::find_if(scenario.controls.begin(), scenario.controls.end(),
-                                [id](const Control& c) { return c.id == id; });
-      if (owner == scenario.controls.end()) {
-        error = "line " + std::to_string(line_number) + ": menu item of an unknown control";
-        return false;
-      }
-      MenuItem item;
-      item.error = r.error("error");
-      item.name = r.text("name");
-      item.value = r.number("value");
-      owner->menu[r.unsigned32("index")] = item;
-    } else if (kind == "write") {
-      Write w;
-      w.id = r.unsigned32("id");
-      w.value = r.signed32("value");
-      const std::string result = r.text("result");
-      w.result = result == "0" ? 0 : errno_from_name(result);
-      w.returned = r.signed32("returned");
-      w.has_readback = r.has("readback");
-      w.readback = r.signed32("readback");
-      w.readback_error = r.error("readback_error");
-      scenario.recorded_writes.push_back(w);
-    } else if (kind == "changed" || kind == "event") {
-      if (scenario.recorded_writes.empty()) {
-        error = "line " + std::to_string(line_number) + ": " + kind + " before any write";
-        return false;
-      }
-      Write& w = scenario.recorded_writes.back();
-      if (kind == "changed") {
-        w.changed.push_back(Changed{r.unsigned32("id"), r.unsigned32("flags"), r.signed32("value"),
-                                    r.error("value_error")});
-      } else {
-        const std::string handle = r.text("handle");
-        if (handle != "writer" && handle != "other") {
-          error = "line " + std::to_string(line_number) + ": event handle is writer or other";
+  const bool parsed = for_each_record(
+      text, error,
+      [&](const std::string& kind, const Record& r, std::string_view, int line_number) {
+        if (kind == "device") {
+          scenario.querycap_error = r.error("error");
+          scenario.driver = r.text("driver");
+          scenario.card = r.text("card");
+          scenario.bus_info = r.text("bus_info");
+          scenario.version = r.unsigned32("version");
+          scenario.capabilities = r.unsigned32("capabilities");
+          scenario.device_caps = r.unsigned32("device_caps");
+          scenario.rules = rules_of(scenario.driver, scenario.version);
+        } else if (kind == "subdevice") {
+          scenario.subdevice = true;
+          scenario.querycap_error = ENOTTY;
+          scenario.version = r.unsigned32("version");
+          scenario.subdevice_capabilities = r.unsigned32("capabilities");
+        } else if (kind == "rules") {
+          if (!parse_rules(r, scenario.rules)) {
+            error = "line " + std::to_string(line_number) + ": unknown rule value";
+            return false;
+          }
+        } else if (kind == "open") {
+          scenario.open_error = r.error("error");
+        } else if (kind == "format") {
+          Format f;
+          f.type = r.unsigned32("type");
+          f.error = r.error("error");
+          f.width = r.unsigned32("width");
+          f.height = r.unsigned32("height");
+          f.pixelformat = r.unsigned32("pixelformat");
+          scenario.formats.push_back(f);
+        } else if (kind == "control") {
+          Control c;
+          c.id = r.unsigned32("id");
+          c.type = r.unsigned32("type");
+          c.name = r.text("name");
+          c.minimum = r.signed32("minimum");
+          c.maximum = r.signed32("maximum");
+          c.step = r.signed32("step");
+          c.default_value = r.signed32("default");
+          c.flags = r.unsigned32("flags");
+          c.value = r.signed32("value");
+          c.value_error = r.error("value_error");
+          scenario.controls.push_back(std::move(c));
+        } else if (kind == "menu") {
+          const std::uint32_t id = r.unsigned32("id");
+          auto owner = std::find_if(scenario.controls.begin(), scenario.controls.end(),
+                                    [id](const Control& c) { return c.id == id; });
+          if (owner == scenario.controls.end()) {
+            error = "line " + std::to_string(line_number) + ": menu item of an unknown control";
+            return false;
+          }
+          MenuItem item;
+          item.error = r.error("error");
+          item.name = r.text("name");
+          item.value = r.number("value");
+          owner->menu[r.unsigned32("index")] = item;
+        } else if (kind == "write") {
+          Write w;
+          w.id = r.unsigned32("id");
+          w.value = r.signed32("value");
+          const std::string result = r.text("result");
+          w.result = result == "0" ? 0 : errno_from_name(result);
+          w.returned = r.signed32("returned");
+          w.has_readback = r.has("readback");
+          w.readback = r.signed32("readback");
+          w.readback_error = r.error("readback_error");
+          scenario.recorded_writes.push_back(w);
+        } else if (kind == "changed" || kind == "event") {
+          if (scenario.recorded_writes.empty()) {
+            error = "line " + std::to_string(line_number) + ": " + kind + " before any write";
+            return false;
+          }
+          Write& w = scenario.recorded_writes.back();
+          if (kind == "changed") {
+            w.changed.push_back(Changed{r.unsigned32("id"), r.unsigned32("flags"),
+                                        r.signed32("value"), r.error("value_error")});
+          } else {
+            const std::string handle = r.text("handle");
+            if (handle != "writer" && handle != "other") {
+              error = "line " + std::to_string(line_number) + ": event handle is writer or other";
+              return false;
+            }
+            w.events.push_back(RecordedEvent{handle == "writer", r.unsigned32("id"),
+                                             r.unsigned32("changes"), r.signed32("value"),
+                                             r.unsigned32("flags")});
+          }
+        } else if (kind == "cluster") {
+          Cluster cluster;
+          cluster.master = r.unsigned32("master");
+          cluster.manual = r.signed32("manual");
+          cluster.is_volatile = r.number("volatile") != 0;
+          const std::string list = r.text("members");
+          for (std::size_t at = 0; at < list.size();) {
+            const std::size_t comma = std::min(list.find(',', at), list.size());
+            cluster.members.push_back(static_cast<std::uint32_t>(
+                std::strtoul(list.substr(at, comma - at).c_str(), nullptr, 0)));
+            at = comma + 1;
+          }
+          if (cluster.members.empty()) {
+            error = "line " + std::to_string(line_number) + ": cluster without members";
+            return false;
+          }
+          scenario.clusters.push_back(std::move(cluster));
+        } else if (kind == "events") {
+          scenario.events_error = r.error("error");
+        } else if (kind == "fail") {
+          const std::uint32_t id = r.unsigned32("id");
+          for (Control& c : scenario.controls) {
+            if (c.id == id) c.write_error = r.error("error");
+          }
+        } else if (kind == "vanish") {
+          scenario.vanish_after = static_cast<long>(r.number("after"));
+        } else if (kind == "other") {
+          scenario.other_writes.push_back(OtherWrite{static_cast<long>(r.number("after")),
+                                                     r.unsigned32("id"), r.signed32("value")});
+        } else {
+          error = "line " + std::to_string(line_number) + ": unknown record '" + kind + "'";
           return false;
         }
-        w.events.push_back(RecordedEvent{handle == "writer", r.unsigned32("id"),
-                                         r.unsigned32("changes"), r.signed32("value"),
-                                         r.unsigned32("flags")});
-      }
-    } else if (kind == "cluster") {
-      Cluster cluster;
-      cluster.master = r.unsigned32("master");
-      cluster.manual = r.signed32("manual");
-      cluster.is_volatile = r.number("volatile") != 0;
-      const std::string list = r.text("members");
-      for (std::size_t at = 0; at < list.size();) {
-        const std::size_t comma = std::min(list.find(',', at), list.size());
-        cluster.members.push_back(static_cast<std::uint32_t>(
-            std::strtoul(list.substr(at, comma - at).c_str(), nullptr, 0)));
-        at = comma + 1;
-      }
-      if (cluster.members.empty()) {
-        error = "line " + std::to_string(line_number) + ": cluster without members";
-        return false;
-      }
-      scenario.clusters.push_back(std::move(cluster));
-    } else if (kind == "events") {
-      scenario.events_error = r.error("error");
-    } else if (kind == "fail") {
-      const std::uint32_t id = r.unsigned32("id");
-      for (Control& c : scenario.controls) {
-        if (c.id == id) c.write_error = r.error("error");
-      }
-    } else if (kind == "vanish") {
-      scenario.vanish_after = static_cast<long>(r.number("after"));
-    } else if (kind == "other") {
-      scenario.other_writes.push_back(OtherWrite{static_cast<long>(r.number("after")),
-                                                 r.unsigned32("id"), r.signed32("value")});
-    } else {
-      error = "line " + std::to_string(line_number) + ": unknown record '" + kind + "'";
-      return false;
-    }
-  }
+        return true;
+      });
+  if (!parsed) return false;
   std::stable_sort(scenario.controls.begin(), scenario.controls.end(),
                    [](const Control& a, const Control& b) { return a.id < b.id; });
   return true;
@@ -377,6 +396,80 @@ bool load_scenario_file(const char* path, Scenario& scenario, std::string& error
   std::ostringstream text;
   text << in.rdbuf();
   return parse_scenario(text.str(), scenario, error);
+}
+
+bool is_media_scenario(std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    if (line.starts_with("media ")) return true;
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+  }
+  return false;
+}
+
+bool parse_media_scenario(std::string_view text, MediaScenario& scenario, std::string& error) {
+  int section_line = 0;
+  std::string section;  // the records of the node being read
+  const auto end_section = [&]() {
+    if (scenario.nodes.empty()) return true;
+    std::string why;
+    if (!parse_scenario(section, scenario.nodes.back().scenario, why)) {
+      error = "node " + scenario.nodes.back().devname + " (line " + std::to_string(section_line) +
+              "): " + why;
+      return false;
+    }
+    section.clear();
+    return true;
+  };
+  const bool parsed = for_each_record(
+      text, error,
+      [&](const std::string& kind, const Record& r, std::string_view line, int line_number) {
+        if (kind == "node") {
+          if (!end_section()) return false;
+          scenario.nodes.push_back(MediaNode{r.text("devname"), {}});
+          section_line = line_number;
+        } else if (!scenario.nodes.empty()) {
+          section.append(line).push_back('\n');
+        } else if (kind == "media") {
+          MediaGraph& g = scenario.graph;
+          g.driver = r.text("driver");
+          g.model = r.text("model");
+          g.bus_info = r.text("bus_info");
+          g.version = r.unsigned32("version");
+          g.devname = r.text("devname");
+          g.major = r.unsigned32("major");
+          g.minor = r.unsigned32("minor");
+        } else if (kind == "entity") {
+          scenario.graph.entities.push_back(GraphEntity{
+              r.unsigned32("id"), r.text("name"), r.unsigned32("function"), r.unsigned32("flags")});
+        } else if (kind == "interface") {
+          scenario.graph.interfaces.push_back(
+              GraphInterface{r.unsigned32("id"), r.unsigned32("type"), r.unsigned32("flags"),
+                             r.unsigned32("major"), r.unsigned32("minor"), r.text("devname")});
+        } else if (kind == "pad") {
+          scenario.graph.pads.push_back(GraphPad{r.unsigned32("id"), r.unsigned32("entity"),
+                                                 r.unsigned32("index"), r.unsigned32("flags")});
+        } else if (kind == "link") {
+          scenario.graph.links.push_back(GraphLink{r.unsigned32("id"), r.unsigned32("source"),
+                                                   r.unsigned32("sink"), r.unsigned32("flags")});
+        } else {
+          error = "line " + std::to_string(line_number) + ": unknown graph record '" + kind + "'";
+          return false;
+        }
+        return true;
+      });
+  if (!parsed) return false;
+  if (!end_section()) return false;
+  for (const MediaNode& node : scenario.nodes) {
+    const auto& intfs = scenario.graph.interfaces;
+    if (std::none_of(intfs.begin(), intfs.end(),
+                     [&](const GraphInterface& i) { return i.devname == node.devname; })) {
+      error = "node " + node.devname + " has no interface in the graph";
+      return false;
+    }
+  }
+  return true;
 }
 
 // ---- the device ----
@@ -546,6 +639,7 @@ int Camera::handle_on(int handle, unsigned long request, void* arg) {
   if (program) {
     switch (request) {
       case VIDIOC_QUERYCAP:
+      case VIDIOC_SUBDEV_QUERYCAP:
         ++counts_.querycap;
         break;
       case VIDIOC_QUERYCTRL:
@@ -593,6 +687,8 @@ int Camera::answer(int handle, unsigned long request, void* arg) {
   switch (request) {
     case VIDIOC_QUERYCAP:
       return query_capabilities(arg);
+    case VIDIOC_SUBDEV_QUERYCAP:
+      return query_subdevice_capabilities(arg);
     case VIDIOC_QUERYCTRL:
       return query_control(arg);
     case VIDIOC_G_CTRL:
@@ -677,6 +773,15 @@ int Camera::query_capabilities(void* arg) {
   cap->version = scenario_.version;
   cap->capabilities = scenario_.capabilities;
   cap->device_caps = scenario_.device_caps;
+  return 0;
+}
+
+int Camera::query_subdevice_capabilities(void* arg) {
+  if (!scenario_.subdevice) return ENOTTY;
+  auto* cap = static_cast<v4l2_subdev_capability*>(arg);
+  std::memset(cap, 0, sizeof *cap);
+  cap->version = scenario_.version;
+  cap->capabilities = scenario_.subdevice_capabilities;
   return 0;
 }
 

@@ -116,6 +116,9 @@ struct OtherWrite {
 struct Scenario {
   int open_error = 0;
   int querycap_error = 0;
+  // A subdevice node: VIDIOC_QUERYCAP is unknown to it (ENOTTY), VIDIOC_SUBDEV_QUERYCAP answers.
+  bool subdevice = false;
+  std::uint32_t subdevice_capabilities = 0;
   std::string driver, card, bus_info;
   std::uint32_t version = 0;
   std::uint32_t capabilities = 0;
@@ -133,6 +136,65 @@ struct Scenario {
 // Parses the fixture text format (see sim/README.md). On failure returns false and says why.
 bool parse_scenario(std::string_view text, Scenario& scenario, std::string& error);
 bool load_scenario_file(const char* path, Scenario& scenario, std::string& error);
+
+// A media device's graph as MEDIA_IOC_G_TOPOLOGY reports it, and the media node's own name.
+struct GraphEntity {
+  std::uint32_t id = 0;
+  std::string name;
+  std::uint32_t function = 0;
+  std::uint32_t flags = 0;
+};
+struct GraphInterface {
+  std::uint32_t id = 0;
+  std::uint32_t type = 0;
+  std::uint32_t flags = 0;
+  std::uint32_t major = 0;
+  std::uint32_t minor = 0;
+  std::string devname;  // the node's name below /dev, as its uevent says
+};
+struct GraphPad {
+  std::uint32_t id = 0;
+  std::uint32_t entity = 0;
+  std::uint32_t index = 0;
+  std::uint32_t flags = 0;
+};
+struct GraphLink {
+  std::uint32_t id = 0;
+  std::uint32_t source = 0;
+  std::uint32_t sink = 0;
+  std::uint32_t flags = 0;
+};
+struct MediaGraph {
+  std::string driver, model, bus_info;
+  std::uint32_t version = 0;
+  std::string devname;  // "media0"
+  std::uint32_t major = 0;
+  std::uint32_t minor = 0;
+  // Where sysfs shows the media device: beside the nodes under their parent device (vimc and
+  // most drivers), and always in /sys/bus/media/devices.
+  bool beside_nodes = true;
+  std::vector<GraphEntity> entities;
+  std::vector<GraphInterface> interfaces;
+  std::vector<GraphPad> pads;
+  std::vector<GraphLink> links;
+};
+
+// One node of a media scenario, with its devname, its interface in the graph.
+struct MediaNode {
+  std::string devname;
+  Scenario scenario;
+};
+
+// A whole media-controller camera: the graph, then a section per node ("node devname=...",
+// followed by that node's records in the scenario format).
+struct MediaScenario {
+  MediaGraph graph;
+  std::vector<MediaNode> nodes;
+};
+
+// True when the text holds a media graph (a "media" record) rather than one node.
+bool is_media_scenario(std::string_view text);
+bool parse_media_scenario(std::string_view text, MediaScenario& scenario, std::string& error);
 
 // errno value for a name such as "EINVAL", 0 when unknown.
 int errno_from_name(std::string_view name);
@@ -225,6 +287,7 @@ class Camera {
   void announce_members(const Cluster& cluster);
   int query_menu(void* arg);
   int query_capabilities(void* arg);
+  int query_subdevice_capabilities(void* arg);
   int get_format(void* arg);
 
   Scenario scenario_;

@@ -3,11 +3,15 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/camera.h"
 
 namespace camsim {
+
+class Router;
 
 class InProcessCamera {
  public:
@@ -23,8 +27,26 @@ class InProcessCamera {
   Camera camera_;
 };
 
+// A whole media graph: every node at /dev/DEVNAME, the media device, and their sysfs.
+class InProcessMedia {
+ public:
+  explicit InProcessMedia(MediaScenario scenario);
+  ~InProcessMedia();
+  InProcessMedia(const InProcessMedia&) = delete;
+  InProcessMedia& operator=(const InProcessMedia&) = delete;
+
+  // The simulated node at /dev/DEVNAME; nullptr for an unknown one.
+  Camera* camera(const std::string& devname);
+  Router& router();
+
+ private:
+  MediaScenario scenario_;
+  std::vector<std::unique_ptr<Camera>> cameras_;
+};
+
 // Reads a scenario file, failing the calling test's process loudly when it cannot.
 Scenario scenario_from_file(const std::string& path);
 Scenario scenario_from_text(const std::string& text);
+MediaScenario media_scenario_from_file(const std::string& path);
 
 }  // namespace camsim

@@ -1,9 +1,11 @@
 // Preloaded into the unchanged program: CAMSIM_SCENARIO names the scenario file, CAMSIM_DEVICE
-// the node it answers for (default /dev/video0), CAMSIM_LOG a file that receives one line per
-// S_CTRL and a count of every request when the node is closed, CAMSIM_CONTROL a FIFO whose
-// lines act on the camera as another program would ("set id=0x00980900 value=77", "unplug",
+// the node it answers for (default /dev/video0; a media scenario answers for every node of its
+// graph at /dev/DEVNAME, the media device and their sysfs), CAMSIM_LOG a file that receives one
+// line per S_CTRL and a count of every request when a node is closed, CAMSIM_CONTROL a FIFO
+// whose lines act on the camera as another program would ("set id=0x00980900 value=77", on a
+// media graph's node "set path=/dev/v4l-subdev0 id=... value=...", "unplug",
 // "auto id=0x00980913 value=40") or fault its event queue ("dequeue error=EIO count=1"), read
-// whenever the program waits on the node.
+// whenever the program waits on a node.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include "sim/preload_state.h"
@@ -19,8 +21,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "sim/camera.h"
 #include "sim/router.h"
@@ -63,10 +68,11 @@ struct State;
 State* g_state = nullptr;  // set once the simulated node has been asked for
 
 struct State {
-  std::unique_ptr<Camera> camera;
+  std::unique_ptr<Camera> camera;  // the one node, unless the scenario is a media graph
+  MediaScenario media;
+  std::vector<std::unique_ptr<Camera>> nodes;
   std::unique_ptr<Router> router;
   int log_fd = -1;
-  std::size_t logged_writes = 0;
   int control_fd = -1;   // CAMSIM_CONTROL, opened with the node
   std::string commands;  // bytes read from it, not yet a whole line
 };
@@ -76,16 +82,38 @@ State* state() {
     auto* st = new State;  // lives until the process ends, like the descriptors it serves
     const char* scenario_path = std::getenv("CAMSIM_SCENARIO");
     const char* device = std::getenv("CAMSIM_DEVICE");
-    Scenario scenario;
-    std::string error;
-    if (scenario_path == nullptr || !load_scenario_file(scenario_path, scenario, error)) {
+    std::string text, error;
+    bool read = false;
+    if (scenario_path != nullptr) {
+      std::ifstream in(scenario_path, std::ios::binary);
+      std::ostringstream content;
+      content << in.rdbuf();
+      text = content.str();
+      read = static_cast<bool>(in);
+      if (!read) error = std::string("cannot read ") + scenario_path;
+    }
+    const SystemCalls calls{system_open, system_ioctl, system_close};
+    if (read && is_media_scenario(text)) {
+      read = parse_media_scenario(text, st->media, error);
+      std::vector<std::string> devnames;
+      std::vector<Camera*> cameras;
+      for (MediaNode& node : st->media.nodes) {
+        st->nodes.push_back(std::make_unique<Camera>(node.scenario));
+        devnames.push_back(node.devname);
+        cameras.push_back(st->nodes.back().get());
+      }
+      st->router = std::make_unique<Router>(&st->media.graph, devnames, cameras, calls);
+    } else if (read) {
+      Scenario scenario;
+      read = parse_scenario(text, scenario, error);
+      st->camera = std::make_unique<Camera>(std::move(scenario));
+      st->router = std::make_unique<Router>(st->camera.get(),
+                                            device != nullptr ? device : "/dev/video0", calls);
+    }
+    if (!read) {
       std::fprintf(stderr, "camsim: no usable scenario (CAMSIM_SCENARIO): %s\n", error.c_str());
       std::_Exit(125);
     }
-    st->camera = std::make_unique<Camera>(std::move(scenario));
-    st->router =
-        std::make_unique<Router>(st->camera.get(), device != nullptr ? device : "/dev/video0",
-                                 SystemCalls{system_open, system_ioctl, system_close});
     if (const char* log = std::getenv("CAMSIM_LOG")) {
       st->log_fd = real_open_fn()(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
@@ -101,19 +129,33 @@ void log_line(const char* line) {
   if (::write(s->log_fd, line, length) < 0) s->log_fd = -1;
 }
 
-void log_new_writes() {
+// Each node's writes are logged as they happen; with several nodes each line names its node.
+void log_new_writes(int fd) {
   State* s = state();
-  const auto& log = s->camera->write_log();
-  for (; s->logged_writes < log.size(); ++s->logged_writes) {
-    const Write& w = log[s->logged_writes];
-    char line[160];
+  Camera* camera = s->router->camera_of(fd);
+  if (camera == nullptr) return;
+  const auto& log = camera->write_log();
+  // The count of lines already logged is kept per camera: the single camera's, or one per node.
+  static std::vector<std::pair<const Camera*, std::size_t>> logged;
+  std::size_t* done = nullptr;
+  for (auto& [c, n] : logged) {
+    if (c == camera) done = &n;
+  }
+  if (done == nullptr) {
+    logged.emplace_back(camera, 0);
+    done = &logged.back().second;
+  }
+  const std::string prefix = s->camera != nullptr ? "" : "path=" + *s->router->path_of(fd) + " ";
+  for (; *done < log.size(); ++*done) {
+    const Write& w = log[*done];
+    char line[240];
     if (w.result == 0) {
       std::snprintf(line, sizeof line,
-                    "write id=0x%08" PRIx32 " value=%" PRId32 " result=0 returned=%" PRId32 "\n",
-                    w.id, w.value, w.returned);
+                    "write %sid=0x%08" PRIx32 " value=%" PRId32 " result=0 returned=%" PRId32 "\n",
+                    prefix.c_str(), w.id, w.value, w.returned);
     } else {
-      std::snprintf(line, sizeof line, "write id=0x%08" PRIx32 " value=%" PRId32 " result=%s\n",
-                    w.id, w.value, errno_name(w.result));
+      std::snprintf(line, sizeof line, "write %sid=0x%08" PRIx32 " value=%" PRId32 " result=%s\n",
+                    prefix.c_str(), w.id, w.value, errno_name(w.result));
     }
     log_line(line);
   }
@@ -126,19 +168,29 @@ void run_command(const std::string& line) {
   long value = 0;
   char error[16] = {};
   int result = 0;
-  if (std::sscanf(line.c_str(), "set id=%lx value=%ld", &id, &value) == 2) {
+  char path[128] = {};
+  Camera* camera = s->camera.get();
+  std::string rest = line;
+  // "set path=/dev/v4l-subdev0 id=..." names the node of a media graph.
+  if (std::sscanf(line.c_str(), "%*s path=%127s", path) == 1) {
+    camera = s->router->camera_at(path);
+    const std::size_t at = rest.find(" path=");
+    rest.erase(at, rest.find(' ', at + 1) - at);
+  }
+  if (camera == nullptr && line != "unplug") {
+    result = ENODEV;
+  } else if (std::sscanf(rest.c_str(), "set id=%lx value=%ld", &id, &value) == 2) {
+    result = camera->other_write(static_cast<std::uint32_t>(id), static_cast<std::int32_t>(value));
+  } else if (std::sscanf(rest.c_str(), "auto id=%lx value=%ld", &id, &value) == 2) {
     result =
-        s->camera->other_write(static_cast<std::uint32_t>(id), static_cast<std::int32_t>(value));
-  } else if (std::sscanf(line.c_str(), "auto id=%lx value=%ld", &id, &value) == 2) {
-    result =
-        s->camera->set_auto_value(static_cast<std::uint32_t>(id), static_cast<std::int32_t>(value))
+        camera->set_auto_value(static_cast<std::uint32_t>(id), static_cast<std::int32_t>(value))
             ? 0
             : EINVAL;
   } else if (line == "unplug") {
-    s->camera->fail_everything(ENODEV);
-  } else if (std::sscanf(line.c_str(), "dequeue error=%15s count=%ld", error, &value) == 2 &&
+    s->router->unplug_all();
+  } else if (std::sscanf(rest.c_str(), "dequeue error=%15s count=%ld", error, &value) == 2 &&
              errno_from_name(error) != 0) {
-    s->camera->fail_dequeues(errno_from_name(error), static_cast<int>(value));
+    camera->fail_dequeues(errno_from_name(error), static_cast<int>(value));
   } else {
     result = EINVAL;
   }
@@ -165,21 +217,23 @@ void read_commands(void* /*context*/) {
   }
 }
 
-bool is_device_path(const char* path) {
-  const char* device = std::getenv("CAMSIM_DEVICE");
-  return path != nullptr && std::strcmp(path, device != nullptr ? device : "/dev/video0") == 0;
+// Only device nodes and sysfs can be the simulation's: every other open goes straight through
+// without the scenario being read.
+bool may_be_routed(const char* path) {
+  return path != nullptr &&
+         (std::strncmp(path, "/dev/", 5) == 0 || std::strncmp(path, "/sys/", 5) == 0);
 }
 
 }  // namespace
 
 int preload_open(const char* path, int flags, unsigned mode, bool large_file) {
-  if (!is_device_path(path)) {
+  if (!may_be_routed(path) || !state()->router->routes_path(path)) {
     return large_file ? real_open64_fn()(path, flags, mode) : real_open_fn()(path, flags, mode);
   }
   g_state = state();
   const int fd = g_state->router->open(path, flags);
   const char* control = std::getenv("CAMSIM_CONTROL");
-  if (fd >= 0 && control != nullptr && g_state->control_fd < 0) {
+  if (fd >= 0 && g_state->router->owns(fd) && control != nullptr && g_state->control_fd < 0) {
     // Open for writing too, so the channel never blocks the open and never reads end-of-file.
     g_state->control_fd = real_open_fn()(control, O_RDWR | O_NONBLOCK | O_CLOEXEC, 0);
   }
@@ -187,34 +241,48 @@ int preload_open(const char* path, int flags, unsigned mode, bool large_file) {
 }
 
 int preload_ioctl(int fd, unsigned long request, void* arg) {
-  // Descriptors other than the simulated node's, the terminal's among them, go straight through.
+  // Descriptors other than the simulated nodes', the terminal's among them, go straight through.
   State* s = g_state;
   if (s == nullptr || !s->router->owns(fd)) return real_ioctl_fn()(fd, request, arg);
   const int result = s->router->ioctl(fd, request, arg);
-  if (request == VIDIOC_S_CTRL) log_new_writes();
+  if (request == VIDIOC_S_CTRL) log_new_writes(fd);
   return result;
 }
 
 int preload_close(int fd) {
   State* s = g_state;
   if (s == nullptr || !s->router->owns(fd)) return real_close_fn()(fd);
-  const RequestCounts& c = s->camera->counts();
-  char line[200];
-  std::snprintf(line, sizeof line,
-                "requests querycap=%ld queryctrl=%ld g_ctrl=%ld querymenu=%ld s_ctrl=%ld "
-                "g_fmt=%ld other=%ld subscribe_event=%ld dqevent=%ld total=%ld\n",
-                c.querycap, c.queryctrl, c.g_ctrl, c.querymenu, c.s_ctrl, c.g_fmt, c.other,
-                c.subscribe_event, c.dqevent, c.total());
+  char line[240];
+  // A single node's line keeps its old shape; a media graph's lines name their node.
+  const std::string prefix = s->camera != nullptr ? "" : "path=" + *s->router->path_of(fd) + " ";
+  if (const Camera* camera = s->router->camera_of(fd)) {
+    const RequestCounts& c = camera->counts();
+    std::snprintf(line, sizeof line,
+                  "requests %squerycap=%ld queryctrl=%ld g_ctrl=%ld querymenu=%ld s_ctrl=%ld "
+                  "g_fmt=%ld other=%ld subscribe_event=%ld dqevent=%ld total=%ld\n",
+                  prefix.c_str(), c.querycap, c.queryctrl, c.g_ctrl, c.querymenu, c.s_ctrl, c.g_fmt,
+                  c.other, c.subscribe_event, c.dqevent, c.total());
+  } else {
+    const MediaCounts& c = s->router->media_counts();
+    std::snprintf(line, sizeof line,
+                  "requests %stopology=%ld device_info=%ld other=%ld total=%ld\n", prefix.c_str(),
+                  c.topology, c.device_info, c.other, c.total());
+  }
   log_line(line);
-  std::snprintf(line, sizeof line, "waits node=%ld\n", s->router->node_waits());
+  std::snprintf(line, sizeof line, "waits %snode=%ld\n", prefix.c_str(), s->router->node_waits());
   log_line(line);
   return s->router->close(fd);
 }
 
-int preload_node_fd() {
+int preload_fstat(int fd, struct stat* info) {
   State* s = g_state;
-  if (s == nullptr) return -1;
-  return s->router->node_fd();
+  if (s == nullptr) return 1;
+  return s->router->fstat(fd, info);
+}
+
+bool preload_owns(int fd) {
+  State* s = g_state;
+  return s != nullptr && s->router->owns(fd);
 }
 
 int preload_wait(pollfd* fds, nfds_t count, int timeout_ms, Waiter& waiter) {

@@ -58,9 +58,9 @@ int wait_with_node(pollfd* fds, nfds_t count, int timeout_ms, const sigset_t* ma
   return camsim::preload_wait(fds, count, timeout_ms, waiter);
 }
 
-bool node_in(const pollfd* fds, nfds_t count, int node) {
+bool node_in(const pollfd* fds, nfds_t count) {
   for (nfds_t i = 0; i < count; ++i) {
-    if (fds[i].fd == node) return true;
+    if (camsim::preload_owns(fds[i].fd)) return true;
   }
   return false;
 }
@@ -121,9 +121,13 @@ int select_through_poll(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exc
   return ready;
 }
 
-bool node_selected(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, int node) {
-  return node >= 0 && node < nfds && node < FD_SETSIZE &&
-         (in(readfds, node) || in(writefds, node) || in(exceptfds, node));
+bool node_selected(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds) {
+  for (int fd = 0; fd < nfds && fd < FD_SETSIZE; ++fd) {
+    if ((in(readfds, fd) || in(writefds, fd) || in(exceptfds, fd)) && camsim::preload_owns(fd)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -132,22 +136,19 @@ extern "C" {
 
 int poll(pollfd* fds, nfds_t count, int timeout_ms) {
   static const auto real = next_symbol<PollFn>("poll");
-  const int node = camsim::preload_node_fd();
-  if (node < 0 || !node_in(fds, count, node)) return real(fds, count, timeout_ms);
+  if (!node_in(fds, count)) return real(fds, count, timeout_ms);
   return wait_with_node(fds, count, timeout_ms, nullptr);
 }
 
 int ppoll(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask) {
   static const auto real = next_symbol<PpollFn>(kPpollName);
-  const int node = camsim::preload_node_fd();
-  if (node < 0 || !node_in(fds, count, node)) return real(fds, count, timeout, mask);
+  if (!node_in(fds, count)) return real(fds, count, timeout, mask);
   return wait_with_node(fds, count, to_ms(timeout), mask);
 }
 
 int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, timeval* timeout) {
   static const auto real = next_symbol<SelectFn>(kSelectName);
-  const int node = camsim::preload_node_fd();
-  if (!node_selected(nfds, readfds, writefds, exceptfds, node)) {
+  if (!node_selected(nfds, readfds, writefds, exceptfds)) {
     return real(nfds, readfds, writefds, exceptfds, timeout);
   }
   int ms = -1;
@@ -161,8 +162,7 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, timev
 int pselect(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const timespec* timeout,
             const sigset_t* mask) {
   static const auto real = next_symbol<PselectFn>(kPselectName);
-  const int node = camsim::preload_node_fd();
-  if (!node_selected(nfds, readfds, writefds, exceptfds, node)) {
+  if (!node_selected(nfds, readfds, writefds, exceptfds)) {
     return real(nfds, readfds, writefds, exceptfds, timeout, mask);
   }
   return select_through_poll(nfds, readfds, writefds, exceptfds, to_ms(timeout), mask);

@@ -11,7 +11,7 @@
 
 #include "controls/adjust.h"
 #include "controls/control_table.h"
-#include "device/device.h"
+#include "device/camera.h"
 #include "sim/in_process.h"
 
 namespace {
@@ -53,7 +53,7 @@ class Adjust : public ::testing::Test {
     device_.close();
     sim_.reset();
   }
-  std::size_t position(std::uint32_t id) const { return camctl::listed_position(table_, id); }
+  std::size_t position(std::uint32_t id) const { return camctl::listed_position(table_, {0, id}); }
   std::int32_t value(std::size_t i) const { return table_.at(i).value; }
   std::int32_t device_value(std::size_t i) {
     return sim_->camera().control(table_.at(i).id)->value;
@@ -68,7 +68,7 @@ class Adjust : public ::testing::Test {
   }
 
   std::unique_ptr<camsim::InProcessCamera> sim_;
-  camctl::Device device_;
+  camctl::Camera device_;
   camctl::ControlTable table_;
   camctl::WriteRefusal refusal_;
 };

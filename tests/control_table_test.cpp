@@ -13,7 +13,7 @@
 #include "controls/adjust.h"
 #include "controls/control_sync.h"
 #include "controls/control_table.h"
-#include "device/device.h"
+#include "device/camera.h"
 #include "sim/in_process.h"
 
 namespace {
@@ -46,7 +46,7 @@ struct Walk {
 Walk walk(const camsim::Scenario& scenario, const std::vector<std::string_view>& ignore = {},
           bool list_mode = false) {
   camsim::InProcessCamera sim(scenario);
-  camctl::Device device;
+  camctl::Camera device;
   Walk result;
   char* text = nullptr;
   std::size_t size = 0;
@@ -324,7 +324,7 @@ class Following : public ::testing::Test {
   int follow() {
     changes_.clear();
     dequeued_ = 0;
-    return camctl::apply_pending_events(table_, device_, changes_, dequeued_);
+    return camctl::apply_pending_events(table_, device_, 0, changes_, dequeued_);
   }
   std::string listed() const {
     std::string text;
@@ -334,7 +334,7 @@ class Following : public ::testing::Test {
   }
 
   std::unique_ptr<camsim::InProcessCamera> sim_;
-  camctl::Device device_;
+  camctl::Camera device_;
   camctl::ControlTable table_;
   camctl::TableChanges changes_;
   int dequeued_ = 0;
@@ -343,7 +343,7 @@ class Following : public ::testing::Test {
 TEST_F(Following, ValuesFlagsAndOwnWritesKeepTheTableInStep) {
   start();
   EXPECT_EQ(listed(), "brightness=128 gain_automatic=1 menu=1 ");
-  EXPECT_TRUE(table_.follows_events);
+  EXPECT_TRUE(table_.follows_events[0]);
   EXPECT_EQ(camera().counts().subscribe_event, 4);  // three listed, Gain inactive
   EXPECT_EQ(camera().counts().dqevent, 0);
 
@@ -353,7 +353,7 @@ TEST_F(Following, ValuesFlagsAndOwnWritesKeepTheTableInStep) {
   EXPECT_EQ(dequeued_, 1);
   EXPECT_EQ(camera().counts().dqevent, 1);
   EXPECT_FALSE(changes_.rows);
-  EXPECT_EQ(changes_.values, std::vector<std::uint32_t>{0x00980900});
+  EXPECT_EQ(changes_.values, (std::vector<camctl::ControlKey>{{0, 0x00980900}}));
   EXPECT_EQ(listed(), "brightness=77 gain_automatic=1 menu=1 ");
 
   // Auto gain off by another program: Gain joins at its place, with what the device reads.
@@ -402,32 +402,32 @@ TEST_F(Following, RangesAndFlagsFromEventsMoveRowsAndAskMenusAgain) {
   };
   // The menu's range grows: its items are asked again, and the row and panel redrawn.
   const long menus_before = camera().counts().querymenu;
-  camctl::apply_control_event(table_, device_,
+  camctl::apply_control_event(table_, device_, 0,
                               event(0x0098f904, V4L2_EVENT_CTRL_CH_RANGE, 1, 0, 1, 3), changes_);
   EXPECT_EQ(camera().counts().querymenu - menus_before, 3);
   EXPECT_EQ(table_.at(2).maximum, 3);
-  EXPECT_EQ(changes_.values, std::vector<std::uint32_t>{0x0098f904});
+  EXPECT_EQ(changes_.values, (std::vector<camctl::ControlKey>{{0, 0x0098f904}}));
   // Disabled or read-only controls leave the list as inactive ones do.
   changes_.clear();
   camctl::apply_control_event(
-      table_, device_,
+      table_, device_, 0,
       event(0x00980900, V4L2_EVENT_CTRL_CH_FLAGS, 128, V4L2_CTRL_FLAG_READ_ONLY, 0, 255), changes_);
   EXPECT_TRUE(changes_.rows);
   EXPECT_EQ(listed(), "gain_automatic=1 menu=1 ");
   // An event of a control never shown, or of another kind, changes nothing.
   changes_.clear();
-  camctl::apply_control_event(table_, device_,
+  camctl::apply_control_event(table_, device_, 0,
                               event(0x00981234, V4L2_EVENT_CTRL_CH_FLAGS, 0, 0, 0, 1), changes_);
   v4l2_event other = event(0x00980912, V4L2_EVENT_CTRL_CH_VALUE, 0, 0, 0, 1);
   other.type = V4L2_EVENT_EOS;
-  camctl::apply_control_event(table_, device_, other, changes_);
+  camctl::apply_control_event(table_, device_, 0, other, changes_);
   EXPECT_TRUE(changes_.empty());
   EXPECT_EQ(listed(), "gain_automatic=1 menu=1 ");
 }
 
 TEST_F(Following, ADriverWithoutEventsIsAskedOnce) {
   start("events error=ENOTTY\n");
-  EXPECT_FALSE(table_.follows_events);
+  EXPECT_FALSE(table_.follows_events[0]);
   EXPECT_EQ(camera().counts().subscribe_event, 1);
   EXPECT_EQ(listed(), "brightness=128 gain_automatic=1 menu=1 ");
 }

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "device/device.h"
+#include "device/camera.h"
 #include "sim/in_process.h"
 
 namespace {
@@ -14,7 +14,7 @@ namespace {
 std::string run_open(const std::string& scenario_text, const char* path = "/dev/video0",
                      bool* ok = nullptr) {
   camsim::InProcessCamera sim(camsim::scenario_from_text(scenario_text));
-  camctl::Device device;
+  camctl::Camera device;
   char* text = nullptr;
   std::size_t size = 0;
   std::FILE* out = open_memstream(&text, &size);

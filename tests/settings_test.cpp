@@ -21,7 +21,7 @@
 
 #include "controls/adjust.h"
 #include "controls/control_table.h"
-#include "device/device.h"
+#include "device/camera.h"
 #include "settings/settings.h"
 #include "sim/in_process.h"
 #include "support/settings_text.h"
@@ -322,7 +322,7 @@ class Load : public ::testing::Test {
   TempDir dir_;
   std::string path_ = dir_.file("camera.txt");
   std::unique_ptr<camsim::InProcessCamera> sim_;
-  camctl::Device device_;
+  camctl::Camera device_;
   camctl::ControlTable table_;
   camctl::LoadReport report_;
 };

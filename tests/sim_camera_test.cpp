@@ -23,14 +23,40 @@ namespace {
 using camsim::Camera;
 using camsim::Scenario;
 
+// A media graph's fixture holds a node's records in a section of its own: "FILE:DEVNAME".
 const char* const kFixtures[] = {
-    "vivid-6.1-capture.txt",     "vivid-6.1-output.txt",         "vivid-6.1-mplane.txt",
-    "vivid-6.1-radio.txt",       "vivid-5.10-armhf-capture.txt", "uvc-webcam-6.1.txt",
-    "uvc-webcam-5.10-armhf.txt", "board-camera-5.10.txt",
+    "vivid-6.1-capture.txt",
+    "vivid-6.1-output.txt",
+    "vivid-6.1-mplane.txt",
+    "vivid-6.1-radio.txt",
+    "vivid-5.10-armhf-capture.txt",
+    "uvc-webcam-6.1.txt",
+    "uvc-webcam-5.10-armhf.txt",
+    "board-camera-5.10.txt",
+    "vimc-6.1.txt:v4l-subdev0",
+    "vimc-6.1.txt:v4l-subdev2",
+    "vimc-6.1.txt:v4l-subdev5",
+    "vimc-6.1.txt:v4l-subdev6",
+    "vimc-6.1.txt:video2",
+    "vimc-5.10-armhf.txt:v4l-subdev0",
+    "vimc-5.10-armhf.txt:v4l-subdev2",
+    "vimc-5.10-armhf.txt:video0",
 };
 
 std::string fixture(const char* name) {
   return std::string(FIXTURE_DIR) + "/" + name;
+}
+
+Scenario scenario_of(const std::string& name) {
+  const std::size_t colon = name.find(':');
+  if (colon == std::string::npos) return camsim::scenario_from_file(fixture(name.c_str()));
+  camsim::MediaScenario media =
+      camsim::media_scenario_from_file(fixture(name.substr(0, colon).c_str()));
+  for (camsim::MediaNode& node : media.nodes) {
+    if (node.devname == name.substr(colon + 1)) return node.scenario;
+  }
+  ADD_FAILURE() << "no node " << name;
+  return {};
 }
 
 class FixtureReplay : public ::testing::TestWithParam<const char*> {};
@@ -77,7 +103,7 @@ std::map<std::uint32_t, Seen> look(Camera& camera, int handle) {
 // change and both handles dequeue the same events. A volatile cluster member's automatic value
 // is the driver's invention: it is not compared, its flags and the manual value it keeps are.
 TEST_P(FixtureReplay, WritesMatchTheRecordedDriver) {
-  Scenario scenario = camsim::scenario_from_file(fixture(GetParam()));
+  Scenario scenario = scenario_of(GetParam());
   Camera camera(scenario);
   const int other = camera.open_handle();
   for (const camsim::Control& c : scenario.controls) {
@@ -169,7 +195,7 @@ TEST_P(FixtureReplay, WritesMatchTheRecordedDriver) {
 
 // The auto clusters put on their members the flags the drivers reported at the start.
 TEST_P(FixtureReplay, ClusterFlagsAtTheStartAreTheRecordedOnes) {
-  const Scenario scenario = camsim::scenario_from_file(fixture(GetParam()));
+  const Scenario scenario = scenario_of(GetParam());
   Camera camera(scenario);
   for (const camsim::Control& c : scenario.controls) {
     v4l2_queryctrl q{};
@@ -182,9 +208,9 @@ TEST_P(FixtureReplay, ClusterFlagsAtTheStartAreTheRecordedOnes) {
 // G_CTRL refuses by the kernel's rules (type and write-only flag), and those rules give
 // exactly the errors the drivers were seen to give.
 TEST_P(FixtureReplay, ReadRefusalsFollowTheKernelRules) {
-  Scenario scenario = camsim::scenario_from_file(fixture(GetParam()));
+  Scenario scenario = scenario_of(GetParam());
   for (camsim::Control& c : scenario.controls) c.value_error = 0;  // rules alone
-  const Scenario recorded = camsim::scenario_from_file(fixture(GetParam()));
+  const Scenario recorded = scenario_of(GetParam());
   Camera camera(scenario);
   for (const camsim::Control& c : recorded.controls) {
     v4l2_control read{};

@@ -52,12 +52,31 @@ out="$work/RESULTS.md.new"
   echo "one that ends the walk, one G_CTRL per control the user may change; on the screen also one"
   echo "QUERYMENU per index in each menu's range, one G_FMT, and one event subscription per control"
   echo "that is listed or may become listed (an inactive one, such as a gain under automatic gain)."
-  echo "List mode asks no menu and subscribes to nothing."
+  echo "List mode asks no menu and subscribes to nothing. On a media-controller pipeline (vimc) the"
+  echo "minimum is one topology read and one walk per node: the capture node's as above, and each"
+  echo "subdevice's without a capability query or format (a subdevice opened directly answers"
+  echo "VIDIOC_QUERYCAP with ENOTTY, then its own capability query), summed over the nodes."
   echo
   echo "| Camera | \`-l\` | minimum | screen | minimum | of which subscriptions | minimum | |"
   echo "|---|---:|---:|---:|---:|---:|---:|---|"
   for scenario in sim/fixtures/*.txt "$synth"; do
     name=$(basename "$scenario" .txt)
+    if grep -q '^media ' "$scenario"; then
+      # A media graph: Raw Capture 0, RGB/YUV Capture and the sensor's subdevice.
+      for node in video0 video2 v4l-subdev0; do
+        r=$("$driver" requests "$scenario" "$node")
+        l=$(value list "$r"); lm=$(value list_minimum "$r"); s=$(value screen "$r"); sm=$(value screen_minimum "$r")
+        su=$(value subscriptions "$r"); sum=$(value subscriptions_minimum "$r")
+        ok=$( [ "$l" = "$lm" ] && [ "$s" = "$sm" ] && [ "$su" = "$sum" ] && echo met || echo '**missed**')
+        if [ "$(value nodes "$r")" = 1 ]; then
+          what="the subdevice alone"
+        else
+          what="$(value nodes "$r") nodes, $(value topology "$r") topology read"
+        fi
+        echo "| $name /dev/$node ($what) | $l | $lm | $s | $sm | $su | $sum | $ok |"
+      done
+      continue
+    fi
     r=$("$driver" requests "$scenario")
     if [ -n "$(value refused "$r")" ]; then
       n=$(value refused "$r"); m=$(value refused_minimum "$r")

@@ -10,7 +10,7 @@
 
 #include "app/options.h"
 #include "controls/control_table.h"
-#include "device/device.h"
+#include "device/camera.h"
 #include "settings/settings.h"
 #include "tui/key_loop.h"
 
@@ -22,9 +22,9 @@ constexpr int kExitNotApplied = 2;
 // Exit status of a save whose new file is in place, but whose sync after the replace failed.
 constexpr int kExitNotDurable = 2;
 
-int load_without_screen(ControlTable& table, Device& device, const RunOptions& options) {
+int load_without_screen(ControlTable& table, Camera& camera, const RunOptions& options) {
   LoadReport report;
-  if (!load_settings(table, device, options.settings_path, &report)) {
+  if (!load_settings(table, camera, options.settings_path, &report)) {
     std::printf("ERROR: Cannot load %s\n", options.settings_path);
     return EXIT_FAILURE;
   }
@@ -72,20 +72,20 @@ int run_camera_control(int argc, char** argv) {
   if (!parse_options(argc, argv, options, stdout, stderr)) return EXIT_FAILURE;
 
   std::printf("INFO: Opening %s device\n", options.device_path);
-  Device device;
-  if (!open_capture_device(device, options.device_path, stdout)) return EXIT_FAILURE;
+  Camera camera;
+  if (!open_capture_device(camera, options.device_path, stdout)) return EXIT_FAILURE;
 
   ControlTable table;
   const bool list_mode = options.mode == RunMode::list;
   // Only the screen shows menu items and follows the camera; a load or save deals in plain
   // numbers, once.
   const bool screen = options.mode == RunMode::screen;
-  build_control_table(device, options.ignore_names, list_mode, stdout, table, screen, screen);
+  build_control_table(camera, options.ignore_names, list_mode, stdout, table, screen, screen);
   switch (options.mode) {
     case RunMode::list:
       return EXIT_SUCCESS;
     case RunMode::load:
-      return load_without_screen(table, device, options);
+      return load_without_screen(table, camera, options);
     case RunMode::save:
       return save_without_screen(table, options);
     case RunMode::screen:
@@ -93,7 +93,7 @@ int run_camera_control(int argc, char** argv) {
   }
   // Everything printed so far must reach the terminal before curses takes it over.
   std::fflush(stdout);
-  return run_key_loop(table, device, options);
+  return run_key_loop(table, camera, options);
 }
 
 }  // namespace camctl

@@ -12,7 +12,7 @@
 
 #include "controls/control_sync.h"
 #include "controls/control_table.h"
-#include "device/device.h"
+#include "device/camera.h"
 
 namespace camctl {
 namespace {
@@ -116,16 +116,16 @@ bool requested_value(const ControlEntry& entry, AdjustKind kind, std::int32_t& w
 
 }  // namespace
 
-int write_control_value(Device& device, ControlEntry& entry, std::int32_t value) {
+int write_control_value(Camera& camera, ControlEntry& entry, std::int32_t value) {
   v4l2_control control{};
   control.id = entry.id;
   control.value = value;
-  const int error = device.set_control(control);
+  const int error = camera.device(entry.node).set_control(control);
   if (error == 0) entry.value = control.value;
   return error;
 }
 
-bool adjust_control(ControlTable& table, Device& device, std::size_t position, AdjustKind kind,
+bool adjust_control(ControlTable& table, Camera& camera, std::size_t position, AdjustKind kind,
                     WriteRefusal* refusal) {
   if (position >= table.count()) return false;
   ControlEntry& entry = table.at(position);
@@ -134,35 +134,36 @@ bool adjust_control(ControlTable& table, Device& device, std::size_t position, A
   if (wanted == entry.value) return false;
 
   const std::int32_t old = entry.value;
-  if (const int error = write_control_value(device, entry, wanted); error != 0) {
+  if (const int error = write_control_value(camera, entry, wanted); error != 0) {
     if (refusal != nullptr) *refusal = WriteRefusal{position, error};
     return false;
   }
   return entry.value != old;
 }
 
-void reset_all_controls(ControlTable& table, Device& device, WriteRefusal* refusal) {
-  std::vector<std::uint32_t> listed;
+void reset_all_controls(ControlTable& table, Camera& camera, WriteRefusal* refusal) {
+  std::vector<ControlKey> listed;
   listed.reserve(table.count());
-  for (const ControlEntry& entry : table.entries) listed.push_back(entry.id);
-  bool wrote = false;
-  for (const std::uint32_t id : listed) {
+  for (const ControlEntry& entry : table.entries) listed.push_back(entry.key());
+  // The nodes the reset has written to: only a node's own writes change its controls' flags.
+  std::vector<std::size_t> written;
+  for (const ControlKey key : listed) {
     // An auto control this reset put back on (automatic exposure, its default) makes its manual
     // control inactive: uvcvideo refuses that control's write then, or sends it to a camera
     // that ignores it. The driver says so only when asked; such a control is left to its auto.
-    if (wrote) {
+    if (std::find(written.begin(), written.end(), key.node) != written.end()) {
       TableChanges changes;
-      recheck_control(table, device, id, changes);
+      recheck_control(table, camera, key, changes);
     }
-    const std::size_t position = listed_position(table, id);
+    const std::size_t position = listed_position(table, key);
     if (position == table.count()) continue;
     ControlEntry& entry = table.at(position);
     // A menu's default in a gap would only be refused: such a menu keeps its item.
     if (entry.has_menu && find_menu_entry(entry, entry.default_value) == nullptr) continue;
-    if (const int error = write_control_value(device, entry, entry.default_value); error != 0) {
+    if (const int error = write_control_value(camera, entry, entry.default_value); error != 0) {
       if (refusal != nullptr) *refusal = WriteRefusal{position, error};
-    } else {
-      wrote = true;
+    } else if (std::find(written.begin(), written.end(), key.node) == written.end()) {
+      written.push_back(key.node);
     }
   }
 }

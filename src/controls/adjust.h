@@ -8,7 +8,7 @@
 
 namespace camctl {
 
-class Device;
+class Camera;
 struct ControlEntry;
 struct ControlTable;
 
@@ -20,20 +20,20 @@ struct WriteRefusal {
   int error = 0;             // errno value; 0 when nothing was refused
 };
 
-// Writes value to the entry's control. On success the entry takes the value the driver
-// reports it stored (drivers clamp and round); on failure the entry is left as it was.
+// Writes value to the entry's control, on the entry's node. On success the entry takes the value
+// the driver reports it stored (drivers clamp and round); on failure the entry is left as it was.
 // Returns 0 or the errno value of the refusal.
-int write_control_value(Device& device, ControlEntry& entry, std::int32_t value);
+int write_control_value(Camera& camera, ControlEntry& entry, std::int32_t value);
 
 // Returns true when the entry's value changed. A menu with offered items moves along those
 // items only, by every kind: N and M go to the first and last offered item, a jump ten items
 // along, and D to the default only when the default is offered.
-bool adjust_control(ControlTable& table, Device& device, std::size_t position, AdjustKind kind,
+bool adjust_control(ControlTable& table, Camera& camera, std::size_t position, AdjustKind kind,
                     WriteRefusal* refusal = nullptr);
 
 // Writes the default of every listed entry, whatever its value, in walk order; an entry that
 // an earlier write of the reset made inactive leaves the list unwritten, and a menu whose
 // default is not an offered item keeps its item.
-void reset_all_controls(ControlTable& table, Device& device, WriteRefusal* refusal = nullptr);
+void reset_all_controls(ControlTable& table, Camera& camera, WriteRefusal* refusal = nullptr);
 
 }  // namespace camctl

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "device/device.h"
+#include "device/camera.h"
 
 namespace camctl {
 namespace {
@@ -32,8 +32,9 @@ bool is_word_byte(unsigned char c) {
 
 }  // namespace
 
-void collect_menu(Device& device, ControlEntry& entry) {
+void collect_menu(Camera& camera, ControlEntry& entry) {
   if (entry.menu_asked) return;
+  Device& device = camera.device(entry.node);
   entry.menu_asked = true;
   entry.menu_entries.clear();
   // A menu index is unsigned: the kernel refuses every index below zero, and an item kept
@@ -120,45 +121,40 @@ const MenuEntry* find_menu_entry(const ControlEntry& entry, std::int32_t value) 
   return nullptr;
 }
 
-ControlEntry* find_listed(ControlTable& table, std::uint32_t id) {
-  const std::size_t position = listed_position(table, id);
+ControlEntry* find_listed(ControlTable& table, ControlKey key) {
+  const std::size_t position = listed_position(table, key);
   return position < table.count() ? &table.at(position) : nullptr;
 }
 
-std::size_t walk_position(const std::vector<ControlEntry>& entries, std::uint32_t id) {
-  const auto it =
-      std::lower_bound(entries.begin(), entries.end(), id,
-                       [](const ControlEntry& e, std::uint32_t key) { return e.id < key; });
+std::size_t walk_position(const std::vector<ControlEntry>& entries, ControlKey key) {
+  const auto it = std::lower_bound(entries.begin(), entries.end(), key,
+                                   [](const ControlEntry& e, ControlKey k) { return e.key() < k; });
   return static_cast<std::size_t>(it - entries.begin());
 }
 
-std::size_t listed_position(const ControlTable& table, std::uint32_t id) {
-  const std::size_t position = walk_position(table.entries, id);
-  return position < table.count() && table.at(position).id == id ? position : table.count();
+std::size_t listed_position(const ControlTable& table, ControlKey key) {
+  const std::size_t position = walk_position(table.entries, key);
+  return position < table.count() && table.at(position).key() == key ? position : table.count();
 }
 
-void build_control_table(Device& device, const std::vector<std::string_view>& ignore_names,
-                         bool list_mode, std::FILE* out, ControlTable& table, bool ask_menus,
-                         bool subscribe) {
-  table.ask_menus = ask_menus;
-  table.follows_events = false;
+namespace {
+
+void walk_node(Camera& camera, std::size_t node, const std::vector<std::string_view>& ignore_names,
+               bool list_mode, std::FILE* out, ControlTable& table, bool subscribe) {
+  Device& device = camera.device(node);
+  const bool ask_menus = table.ask_menus;
   bool events_refused = !subscribe || list_mode;
   const auto follow = [&](std::uint32_t id) {
     if (events_refused) return;
     const int error = device.subscribe_control_events(id, V4L2_EVENT_SUB_FL_ALLOW_FEEDBACK);
-    // A driver without control events refuses the first one; asking on would only cost.
-    if (error != 0 && !table.follows_events) {
+    // A driver without control events refuses the first one (so does a subdevice without
+    // them); asking on would only cost.
+    if (error != 0 && !table.follows_events[node]) {
       events_refused = true;
       return;
     }
-    table.follows_events = true;
+    table.follows_events[node] = true;
   };
-  if (list_mode) {
-    std::fprintf(out, "INFO: %30s = %-30s\n", "Control variable name", "Control name");
-  } else {
-    table.entries.reserve(100);
-  }
-
   v4l2_queryctrl query{};
   query.id = kNextFlags;
   std::uint32_t previous_id = 0;
@@ -217,6 +213,7 @@ void build_control_table(Device& device, const std::vector<std::string_view>& ig
     if (!followed_first) follow(id);
 
     ControlEntry entry;
+    entry.node = node;
     entry.id = id;
     entry.display_name = std::move(display_name);
     entry.variable_name = std::move(variable_name);
@@ -231,8 +228,25 @@ void build_control_table(Device& device, const std::vector<std::string_view>& ig
       table.inactive.push_back(std::move(entry));
       continue;
     }
-    if (is_menu && ask_menus) collect_menu(device, entry);
+    if (is_menu && ask_menus) collect_menu(camera, entry);
     table.entries.push_back(std::move(entry));
+  }
+}
+
+}  // namespace
+
+void build_control_table(Camera& camera, const std::vector<std::string_view>& ignore_names,
+                         bool list_mode, std::FILE* out, ControlTable& table, bool ask_menus,
+                         bool subscribe) {
+  table.ask_menus = ask_menus;
+  table.follows_events.assign(camera.size(), false);
+  if (list_mode) {
+    std::fprintf(out, "INFO: %30s = %-30s\n", "Control variable name", "Control name");
+  } else {
+    table.entries.reserve(100);
+  }
+  for (std::size_t node = 0; node < camera.size(); ++node) {
+    walk_node(camera, node, ignore_names, list_mode, out, table, subscribe);
   }
 }
 

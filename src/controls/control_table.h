@@ -13,7 +13,7 @@
 
 namespace camctl {
 
-class Device;
+class Camera;
 
 struct MenuEntry {
   std::uint32_t index = 0;
@@ -22,7 +22,16 @@ struct MenuEntry {
   std::string label;
 };
 
+// Where a control lives: the node of the camera it came from and its id there. Two nodes may
+// offer a control with the same id (two subdevices' brightness); the table orders by both.
+struct ControlKey {
+  std::size_t node = 0;
+  std::uint32_t id = 0;
+  friend auto operator<=>(const ControlKey&, const ControlKey&) = default;
+};
+
 struct ControlEntry {
+  std::size_t node = 0;  // the camera's node: its reads, writes and events go there
   std::uint32_t id = 0;
   std::string display_name;
   std::string variable_name;
@@ -36,6 +45,8 @@ struct ControlEntry {
   bool has_menu = false;
   bool menu_asked = false;              // the menu's items have been asked for
   std::vector<MenuEntry> menu_entries;  // ascending index
+
+  ControlKey key() const { return {node, id}; }
 };
 
 struct ControlName {
@@ -44,10 +55,11 @@ struct ControlName {
 };
 
 struct ControlTable {
-  // The controls a user may change now, in the order the device reports them (ascending id).
+  // The controls a user may change now: node by node in the camera's order, and on each node in
+  // the order the device reports them (ascending id), so ascending key.
   std::vector<ControlEntry> entries;
   // Controls that would be listed but for the driver's INACTIVE flag: the manual members of an
-  // auto cluster while the auto control is on. Ascending id; their values are not known until
+  // auto cluster while the auto control is on. Ascending key; their values are not known until
   // they join the list.
   std::vector<ControlEntry> inactive;
   // The other controls the walk returned: hidden with -i, read-only, disabled, unreadable.
@@ -56,8 +68,9 @@ struct ControlTable {
   // Whether controls joining the list have their menu items asked (the screen shows them;
   // loading or saving a file does not need them).
   bool ask_menus = true;
-  // The walk subscribed to the control events of every listed and every inactive control.
-  bool follows_events = false;
+  // By node of the camera: the walk subscribed to the control events of every listed and every
+  // inactive control there.
+  std::vector<bool> follows_events;
 
   std::size_t count() const { return entries.size(); }
   // False for a node that offers no control at all (a webcam's metadata node).
@@ -79,25 +92,26 @@ bool is_ignored(const std::vector<std::string_view>& ignore_names, std::string_v
 // The entry's menu item whose index equals value, or nullptr.
 const MenuEntry* find_menu_entry(const ControlEntry& entry, std::int32_t value);
 
-// Walks every control of the device. In list mode prints the listing to out and fills
-// nothing; otherwise fills table with the controls a user may change, and table.inactive with
-// those that may become changeable. ask_menus = false leaves menu items unasked. With
-// subscribe, each of those controls is subscribed to (with feedback) before its value is read,
-// so that every later change of it arrives as an event; a driver that refuses the first
-// subscription is asked for no more, and table.follows_events stays false.
-void build_control_table(Device& device, const std::vector<std::string_view>& ignore_names,
+// Walks every control of every node of the camera, in the camera's order. In list mode prints
+// the listing to out and fills nothing; otherwise fills table with the controls a user may
+// change, and table.inactive with those that may become changeable. ask_menus = false leaves
+// menu items unasked. With subscribe, each of those controls is subscribed to (with feedback)
+// on its node before its value is read, so that every later change of it arrives as an event;
+// a node whose driver refuses its first subscription is asked for no more, and its entry in
+// table.follows_events stays false.
+void build_control_table(Camera& camera, const std::vector<std::string_view>& ignore_names,
                          bool list_mode, std::FILE* out, ControlTable& table, bool ask_menus = true,
                          bool subscribe = false);
 
-// Asks the device for the entry's menu items, once.
-void collect_menu(Device& device, ControlEntry& entry);
+// Asks the entry's node for its menu items, once.
+void collect_menu(Camera& camera, ControlEntry& entry);
 
-// Where the control stands, or would stand, among entries kept in walk order (ascending id).
-std::size_t walk_position(const std::vector<ControlEntry>& entries, std::uint32_t id);
+// Where the control stands, or would stand, among entries kept in walk order (ascending key).
+std::size_t walk_position(const std::vector<ControlEntry>& entries, ControlKey key);
 
 // The listed entry of the control, or nullptr.
-ControlEntry* find_listed(ControlTable& table, std::uint32_t id);
+ControlEntry* find_listed(ControlTable& table, ControlKey key);
 // The position of the listed entry of the control, or table.count() when it is not listed.
-std::size_t listed_position(const ControlTable& table, std::uint32_t id);
+std::size_t listed_position(const ControlTable& table, ControlKey key);
 
 }  // namespace camctl

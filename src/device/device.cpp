@@ -1,12 +1,12 @@
-// The capture device: open, capability check and the requests, each reported as an errno value.
+// The nodes' requests, each reported as an errno value.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include "device/device.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "device/sys_ops.h"
 
@@ -37,6 +37,20 @@ int Device::request(unsigned long code, void* arg) {
 int Device::query_capabilities(v4l2_capability& cap) {
   return request(VIDIOC_QUERYCAP, &cap);
 }
+int Device::query_subdevice_capabilities(v4l2_subdev_capability& cap) {
+  return request(VIDIOC_SUBDEV_QUERYCAP, &cap);
+}
+int Device::read_topology(media_v2_topology& topology) {
+  return request(MEDIA_IOC_G_TOPOLOGY, &topology);
+}
+int Device::device_number(dev_t& number) const {
+  if (!fd_.valid()) return EBADF;
+  struct stat info {};
+  if (sys_ops().fstat(fd_.get(), &info) != 0) return errno;
+  if (!S_ISCHR(info.st_mode)) return ENODEV;
+  number = info.st_rdev;
+  return 0;
+}
 int Device::query_control(v4l2_queryctrl& query) {
   return request(VIDIOC_QUERYCTRL, &query);
 }
@@ -61,40 +75,6 @@ int Device::subscribe_control_events(std::uint32_t id, std::uint32_t flags) {
 }
 int Device::dequeue_event(v4l2_event& event) {
   return request(VIDIOC_DQEVENT, &event);
-}
-
-namespace {
-
-// The driver's fixed-size text fields need not end in a zero byte.
-int bounded_length(const __u8* text, std::size_t size) {
-  return static_cast<int>(strnlen(reinterpret_cast<const char*>(text), size));
-}
-
-}  // namespace
-
-bool open_capture_device(Device& device, const char* path, std::FILE* out) {
-  if (const int error = device.open(path); error != 0) {
-    std::fprintf(out, "ERROR: Device open failed: %s (%d)\n", std::strerror(error), error);
-    return false;
-  }
-  v4l2_capability cap{};
-  if (const int error = device.query_capabilities(cap); error != 0) {
-    std::fprintf(out, "ERROR: VIDIOC_QUERYCAP failed: %s (%d)\n", std::strerror(error), error);
-    device.close();
-    return false;
-  }
-  // The capabilities of the whole device decide, not those of this node: a multi-function
-  // device may reach its capture side through this node all the same.
-  if ((cap.capabilities & V4L2_CAP_VIDEO_CAPTURE) == 0) {
-    std::fprintf(out, "ERROR: %s is no video capture device\n", path);
-    device.close();
-    return false;
-  }
-  std::fprintf(out, "INFO: Device is %.*s on bus %.*s\n", bounded_length(cap.card, sizeof cap.card),
-               reinterpret_cast<const char*>(cap.card),
-               bounded_length(cap.bus_info, sizeof cap.bus_info),
-               reinterpret_cast<const char*>(cap.bus_info));
-  return true;
 }
 
 }  // namespace camctl

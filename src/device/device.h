@@ -1,9 +1,13 @@
-// The one open capture device and the Video4Linux2 requests the program makes on it.
+// One open node of the camera (a capture node, a subdevice, a media device) and the requests the
+// program makes on it.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <linux/media.h>
+#include <linux/v4l2-subdev.h>
 #include <linux/videodev2.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +25,12 @@ class Device {
   bool is_open() const { return fd_.valid(); }
 
   int query_capabilities(v4l2_capability& cap);
+  // A subdevice node answers this instead of VIDIOC_QUERYCAP.
+  int query_subdevice_capabilities(v4l2_subdev_capability& cap);
+  // The whole graph of a media device's node: entities, interfaces, pads and links.
+  int read_topology(media_v2_topology& topology);
+  // The node's device number (major and minor), which names its interface in a media graph.
+  int device_number(dev_t& number) const;
   int query_control(v4l2_queryctrl& query);
   int get_control(v4l2_control& control);
   // On success the driver leaves the value it actually stored in control.value.
@@ -41,9 +51,5 @@ class Device {
 
   UniqueFd fd_;
 };
-
-// Opens the node and proves it is a video capture device, printing the start-up lines
-// ("INFO: Device is ...", or the one "ERROR: " line of a failure) to out.
-bool open_capture_device(Device& device, const char* path, std::FILE* out);
 
 }  // namespace camctl

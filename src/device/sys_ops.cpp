@@ -22,6 +22,9 @@ int real_close(int fd) {
 int real_poll(pollfd* fds, nfds_t count, int timeout_ms) {
   return ::poll(fds, count, timeout_ms);
 }
+int real_fstat(int fd, struct stat* info) {
+  return ::fstat(fd, info);
+}
 
 SysOps& current() {
   static SysOps ops = real_sys_ops();
@@ -31,7 +34,7 @@ SysOps& current() {
 }  // namespace
 
 SysOps real_sys_ops() {
-  return SysOps{real_open, real_ioctl, real_close, real_poll};
+  return SysOps{real_open, real_ioctl, real_close, real_poll, real_fstat};
 }
 
 const SysOps& sys_ops() {

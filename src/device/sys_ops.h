@@ -4,6 +4,7 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/stat.h>
 
 namespace camctl {
 
@@ -13,6 +14,8 @@ struct SysOps {
   int (*close)(int fd);
   // The wait for keys and camera events together, so a simulated node can say it has events.
   int (*poll)(pollfd* fds, nfds_t count, int timeout_ms);
+  // The node's device number (st_rdev) tells which interface of a media graph it is.
+  int (*fstat)(int fd, struct stat* info);
 };
 
 // The calls straight to the kernel.

@@ -24,7 +24,7 @@ const ControlEntry* named_control(const ControlTable& table, std::string_view ke
   for (const auto* list : {&table.entries, &table.inactive}) {
     for (const ControlEntry& entry : *list) {
       if (entry.variable_name != key) continue;
-      if (found == nullptr || entry.id < found->id) found = &entry;
+      if (found == nullptr || entry.key() < found->key()) found = &entry;
       break;
     }
   }
@@ -33,32 +33,36 @@ const ControlEntry* named_control(const ControlTable& table, std::string_view ke
   if (id == 0) return nullptr;
   for (const auto* list : {&table.entries, &table.inactive}) {
     for (const ControlEntry& entry : *list) {
-      if (entry.id == id) return &entry;
+      if (entry.id != id) continue;
+      if (found == nullptr || entry.key() < found->key()) found = &entry;
+      break;
     }
   }
-  return nullptr;
+  return found;
 }
 
 // One load: pairs in file order, and those waiting for their control to turn active.
 class Loader {
  public:
-  Loader(ControlTable& table, Device& device, LoadReport* report)
-      : table_(table), device_(device), report_(report) {}
+  Loader(ControlTable& table, Camera& camera, LoadReport* report)
+      : table_(table), camera_(camera), report_(report) {}
 
   void apply(const SettingsPair& pair) {
     const std::size_t ordinal = pairs_++;
     if (pair.key_too_long) return give_up(pair, ordinal, UnappliedPair::Reason::unknown, 0);
     const ControlEntry* control = named_control(table_, pair.key_text());
     if (control == nullptr) return give_up(pair, ordinal, UnappliedPair::Reason::unknown, 0);
-    Pending pending{pair, control->id, ordinal};
-    if (wrote_) {
-      // An earlier write of this load may have turned the control active or inactive (an auto
-      // control); the table learns of it from the device only now.
+    Pending pending{pair, control->key(), ordinal};
+    if (std::find(written_.begin(), written_.end(), pending.key.node) != written_.end()) {
+      // An earlier write of this load to the node may have turned the control active or
+      // inactive (an auto control); the table learns of it from the device only now.
       TableChanges changes;
-      recheck_control(table_, device_, pending.id, changes);
+      recheck_control(table_, camera_, pending.key, changes);
     }
     if (!write(pending)) return;
-    wrote_ = true;
+    if (std::find(written_.begin(), written_.end(), pending.key.node) == written_.end()) {
+      written_.push_back(pending.key.node);
+    }
     wake_waiting();
   }
 
@@ -81,14 +85,14 @@ class Loader {
  private:
   struct Pending {
     SettingsPair pair;
-    std::uint32_t id;
+    ControlKey key;
     std::size_t ordinal;  // the pair's place in the file
   };
 
   // Writes the pair if its control is listed, or puts it to wait. True when the camera took
   // a new value, which may have turned other controls active.
   bool write(const Pending& pending) {
-    ControlEntry* entry = find_listed(table_, pending.id);
+    ControlEntry* entry = find_listed(table_, pending.key);
     if (entry == nullptr) {
       // A value written to an inactive control is lost, or kept only by some drivers, once its
       // auto control lets go of it; so it waits for that.
@@ -96,7 +100,7 @@ class Loader {
       return false;
     }
     if (entry->value == pending.pair.value) return false;
-    if (const int error = write_control_value(device_, *entry, pending.pair.value); error != 0) {
+    if (const int error = write_control_value(camera_, *entry, pending.pair.value); error != 0) {
       give_up(pending.pair, pending.ordinal, UnappliedPair::Reason::refused, error);
       return false;
     }
@@ -110,17 +114,17 @@ class Loader {
     while (progress && !waiting_.empty()) {
       progress = false;
       TableChanges changes;
-      std::vector<std::uint32_t> asked;
+      std::vector<ControlKey> asked;
       for (const Pending& pending : waiting_) {
-        if (std::find(asked.begin(), asked.end(), pending.id) != asked.end()) continue;
-        asked.push_back(pending.id);
-        recheck_control(table_, device_, pending.id, changes);
+        if (std::find(asked.begin(), asked.end(), pending.key) != asked.end()) continue;
+        asked.push_back(pending.key);
+        recheck_control(table_, camera_, pending.key, changes);
       }
       if (!changes.rows) return;
       std::vector<Pending> ready;
       std::vector<Pending> still;
       for (const Pending& pending : waiting_) {
-        (find_listed(table_, pending.id) != nullptr ? ready : still).push_back(pending);
+        (find_listed(table_, pending.key) != nullptr ? ready : still).push_back(pending);
       }
       waiting_ = std::move(still);
       for (const Pending& pending : ready) progress = write(pending) || progress;
@@ -134,12 +138,12 @@ class Loader {
   }
 
   ControlTable& table_;
-  Device& device_;
+  Camera& camera_;
   LoadReport* report_;
   std::vector<Pending> waiting_;
   std::vector<std::pair<std::size_t, UnappliedPair>> given_up_;
   std::size_t pairs_ = 0;
-  bool wrote_ = false;  // the camera took a value of this load
+  std::vector<std::size_t> written_;  // the nodes that took a value of this load
 };
 
 bool is_line_end(char ch) {
@@ -274,13 +278,13 @@ bool save_settings(const ControlTable& table, const char* path, SaveOutcome* out
   return ok;
 }
 
-bool load_settings(ControlTable& table, Device& device, const char* path, LoadReport* report) {
+bool load_settings(ControlTable& table, Camera& camera, const char* path, LoadReport* report) {
   // Read whole before anything is applied: a file that cannot be read to its end, or is larger
   // than a save writes (/dev/zero), changes nothing.
   std::string text;
   if (read_settings_file(path, text) != 0) return false;
   SettingsReader reader(text);
-  Loader loader(table, device, report);
+  Loader loader(table, camera, report);
   SettingsPair pair;
   while (reader.next(pair)) loader.apply(pair);
   loader.finish();

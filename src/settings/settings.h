@@ -11,7 +11,7 @@
 
 namespace camctl {
 
-class Device;
+class Camera;
 struct ControlTable;
 
 // The largest settings file a load reads and a save writes or replaces.
@@ -72,12 +72,12 @@ struct LoadReport {
   bool complete() const;
 };
 
-// Applies the pairs of the file to the table and the device, in file order; a pair whose
+// Applies the pairs of the file to the table and the camera, in file order; a pair whose
 // control is inactive at its turn waits until the same load makes that control active.
 // Returns false, applying nothing, when the file cannot be opened or read, or is larger than
 // kMaxSettingsFileSize. A refused write leaves its entry unchanged. report, when given,
 // receives the pairs not applied.
-bool load_settings(ControlTable& table, Device& device, const char* path,
+bool load_settings(ControlTable& table, Camera& camera, const char* path,
                    LoadReport* report = nullptr);
 
 // The lines save_settings writes for the table's own controls.

@@ -20,7 +20,7 @@
 #include "controls/control_sync.h"
 #include "controls/control_table.h"
 #include "controls/run_options.h"
-#include "device/device.h"
+#include "device/camera.h"
 #include "device/sys_ops.h"
 #include "settings/settings.h"
 #include "tui/exit_signals.h"
@@ -40,6 +40,7 @@ constexpr int kMaxFailedWakes = 2;
 // it is never dropped for good but when it is gone.
 struct CameraWatch {
   Device& device;
+  std::size_t node;  // its place in the camera
   const char* path;
   bool followed;         // the walk subscribed to its controls' events
   bool gone = false;     // unplugged: it will never answer again
@@ -54,8 +55,8 @@ struct CameraWatch {
 
 class KeyLoop {
  public:
-  KeyLoop(ControlTable& table, Device& device, const RunOptions& options, Screen& screen)
-      : table_(table), device_(device), options_(options), screen_(screen) {}
+  KeyLoop(ControlTable& table, Camera& camera, const RunOptions& options, Screen& screen)
+      : table_(table), camera_(camera), options_(options), screen_(screen) {}
 
   // Acts on one key; false when the key ends the run.
   bool act(const KeyBinding& binding) {
@@ -73,13 +74,13 @@ class KeyLoop {
   void show_refusal(const WriteRefusal& refusal);
   void show_message(const std::string& text);
   void show_load(bool ok, const LoadReport& report);
-  void show_changes(const TableChanges& changes, std::uint32_t selected_id);
-  std::uint32_t selected_id() const;
-  void select_by_id(std::uint32_t id);
+  void show_changes(const TableChanges& changes, ControlKey selected);
+  ControlKey selected_key() const;
+  void select_by_key(ControlKey key);
   void show_disconnected(const char* path);
 
   ControlTable& table_;
-  Device& device_;
+  Camera& camera_;
   const RunOptions& options_;
   Screen& screen_;
   std::size_t selection_ = 0;  // stays 0 in an empty table: there is nothing to point at
@@ -99,28 +100,28 @@ bool KeyLoop::act_on(const KeyBinding& binding) {
       return true;
     case Command::adjust: {
       WriteRefusal refusal;
-      const bool changed = adjust_control(table_, device_, selection_, binding.adjust, &refusal);
+      const bool changed = adjust_control(table_, camera_, selection_, binding.adjust, &refusal);
       if (refusal.error != 0) show_refusal(refusal);
       screen_.draw_control_list(selection_);
       if (changed) screen_.draw_detail_panel(selection_);
       return true;
     }
     case Command::reset_all: {
-      const std::uint32_t selected = selected_id();
+      const ControlKey selected = selected_key();
       WriteRefusal refusal;
-      reset_all_controls(table_, device_, &refusal);
+      reset_all_controls(table_, camera_, &refusal);
       if (refusal.error != 0) show_refusal(refusal);
       // Controls the reset handed back to their auto controls left the list.
-      select_by_id(selected);
+      select_by_key(selected);
       screen_.draw_control_list(selection_);
       screen_.draw_detail_panel(selection_);
       return true;
     }
     case Command::load: {
-      const std::uint32_t selected = selected_id();
+      const ControlKey selected = selected_key();
       LoadReport report;
-      const bool ok = load_settings(table_, device_, options_.settings_path, &report);
-      select_by_id(selected);
+      const bool ok = load_settings(table_, camera_, options_.settings_path, &report);
+      select_by_key(selected);
       show_load(ok, report);
       screen_.draw_control_list(selection_);
       // The panel shows what the load wrote to the selected control, or the control the
@@ -182,14 +183,14 @@ void KeyLoop::move_selection(Command command) {
   }
 }
 
-std::uint32_t KeyLoop::selected_id() const {
-  return selection_ < table_.count() ? table_.at(selection_).id : 0;
+ControlKey KeyLoop::selected_key() const {
+  return selection_ < table_.count() ? table_.at(selection_).key() : ControlKey{};
 }
 
 // The selection stays on its control. When that control left the list, it goes to the next
-// listed one in walk order (ids rise in walk order), or to the last one at the end.
-void KeyLoop::select_by_id(std::uint32_t id) {
-  const std::size_t position = walk_position(table_.entries, id);
+// listed one in walk order (keys rise in walk order), or to the last one at the end.
+void KeyLoop::select_by_key(ControlKey key) {
+  const std::size_t position = walk_position(table_.entries, key);
   const std::size_t count = table_.count();
   selection_ = position < count ? position : (count == 0 ? 0 : count - 1);
 }
@@ -202,10 +203,10 @@ void KeyLoop::follow_camera(CameraWatch& camera, short revents, bool layout_show
     return show_disconnected(camera.path);
   }
   if ((revents & POLLPRI) == 0) return;
-  const std::uint32_t selected = selected_id();
+  const ControlKey selected = selected_key();
   TableChanges changes;
   int dequeued = 0;
-  const int error = apply_pending_events(table_, camera.device, changes, dequeued);
+  const int error = apply_pending_events(table_, camera_, camera.node, changes, dequeued);
   show_changes(changes, selected);
   if (error == ENODEV) {
     camera.gone = true;
@@ -220,9 +221,9 @@ void KeyLoop::follow_camera(CameraWatch& camera, short revents, bool layout_show
                " events failed: " + (error != 0 ? std::strerror(error) : "none pending"));
 }
 
-void KeyLoop::show_changes(const TableChanges& changes, std::uint32_t selected_id) {
+void KeyLoop::show_changes(const TableChanges& changes, ControlKey selected) {
   if (changes.empty()) return;
-  if (changes.rows) select_by_id(selected_id);
+  if (changes.rows) select_by_key(selected);
   if (!drawing_) return;
   if (changes.rows) {
     screen_.draw_control_list(selection_);
@@ -230,8 +231,8 @@ void KeyLoop::show_changes(const TableChanges& changes, std::uint32_t selected_i
     return;
   }
   // Only the rows whose numbers changed are drawn again: a slow line pays for nothing else.
-  for (const std::uint32_t id : changes.values) {
-    screen_.draw_changed_entry(listed_position(table_, id), selection_);
+  for (const ControlKey key : changes.values) {
+    screen_.draw_changed_entry(listed_position(table_, key), selection_);
   }
 }
 
@@ -273,31 +274,44 @@ void KeyLoop::show_load(bool ok, const LoadReport& report) {
 
 }  // namespace
 
-int run_key_loop(ControlTable& table, Device& device, const RunOptions& options) {
+int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options) {
   // Caught from before curses starts, so these stand in place of the library's own handlers:
   // the screen is ended here, outside any handler, however the run ends.
   ExitSignals signals;
   Screen screen(table, options);
-  if (!screen.set_up_screen(device)) {
+  if (!screen.set_up_screen(camera)) {
     std::printf("ERROR: Terminal too small: %dx%d, need at least 24x78\n", screen.terminal_rows(),
                 screen.terminal_cols());
     return EXIT_FAILURE;
   }
 
-  KeyLoop loop(table, device, options, screen);
-  CameraWatch camera{device, options.device_path, table.follows_events};
+  KeyLoop loop(table, camera, options, screen);
+  // Every node of the camera whose events the walk subscribed to is in the wait: the capture
+  // node, and the sensor, lens and processing subdevices behind it. The camera is the one the
+  // user named, whichever node reports it gone.
+  std::vector<CameraWatch> nodes;
+  for (std::size_t node = 0; node < camera.size(); ++node) {
+    nodes.push_back({camera.device(node), node, options.device_path,
+                     node < table.follows_events.size() && table.follows_events[node]});
+  }
+  constexpr std::size_t kFirstNode = 2;
+  std::vector<pollfd> watched(kFirstNode + nodes.size());
   bool layout_shown = true;
   int idle_wakes = 0;
   for (;;) {
     // The one wait: keys, the signals that end the run, and the camera's events.
-    pollfd watched[3] = {{screen.key_descriptor(), POLLIN, 0},
-                         {signals.descriptor(), POLLIN, 0},
-                         {camera.wait_descriptor(), POLLPRI, 0}};
+    watched[0] = {screen.key_descriptor(), POLLIN, 0};
+    watched[1] = {signals.descriptor(), POLLIN, 0};
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      watched[kFirstNode + i] = {nodes[i].wait_descriptor(), POLLPRI, 0};
+    }
     // Interrupted by a resize, the wait goes on to the key curses makes of it.
-    if (sys_ops().poll(watched, 3, -1) < 0 && errno != EINTR) break;
+    if (sys_ops().poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR) break;
     if (watched[1].revents != 0 && signals.caught() != 0) break;
-    if (watched[2].revents != 0) {
-      loop.follow_camera(camera, watched[2].revents, layout_shown && screen.terminal_fits());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      if (watched[kFirstNode + i].revents == 0) continue;
+      loop.follow_camera(nodes[i], watched[kFirstNode + i].revents,
+                         layout_shown && screen.terminal_fits());
     }
     const bool keys_said_ready =
         (watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
@@ -308,10 +322,11 @@ int run_key_loop(ControlTable& table, Device& device, const RunOptions& options)
       // Keys typed while a slow camera answered act on the list the keys before them made:
       // what their writes changed on the camera (a control joining below its auto control) is
       // taken in first. Asking costs no request; the driver queued it during the write.
-      if (any_key && camera.wait_descriptor() >= 0) {
-        pollfd node{camera.wait_descriptor(), POLLPRI, 0};
-        if (sys_ops().poll(&node, 1, 0) > 0) {
-          loop.follow_camera(camera, node.revents, layout_shown && screen.terminal_fits());
+      for (CameraWatch& node : nodes) {
+        if (!any_key || node.wait_descriptor() < 0) continue;
+        pollfd ready{node.wait_descriptor(), POLLPRI, 0};
+        if (sys_ops().poll(&ready, 1, 0) > 0) {
+          loop.follow_camera(node, ready.revents, layout_shown && screen.terminal_fits());
         }
       }
       any_key = true;
@@ -332,7 +347,9 @@ int run_key_loop(ControlTable& table, Device& device, const RunOptions& options)
       quit = !loop.act(binding);
     }
     if (quit) break;
-    if (any_key) camera.rearm();
+    if (any_key) {
+      for (CameraWatch& node : nodes) node.rearm();
+    }
     // A terminal that says it is ready but gives no key has reached its end (end of input, a
     // hang-up); the run ends as with Q, as waiting on would spin.
     idle_wakes = keys_said_ready && !any_key ? idle_wakes + 1 : 0;

@@ -5,12 +5,12 @@
 
 namespace camctl {
 
-class Device;
+class Camera;
 struct ControlTable;
 struct RunOptions;
 
 // Runs the screen until the user quits; restores the terminal before it returns.
 // Returns the process exit status.
-int run_key_loop(ControlTable& table, Device& device, const RunOptions& options);
+int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options);
 
 }  // namespace camctl

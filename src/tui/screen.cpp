@@ -11,7 +11,7 @@
 #include <string>
 
 #include "controls/control_table.h"
-#include "device/device.h"
+#include "device/camera.h"
 #include "tui/key_bindings.h"
 
 namespace camctl {
@@ -65,7 +65,7 @@ void draw_border(WINDOW* window) {
 
 }  // namespace
 
-bool Screen::set_up_screen(Device& device) {
+bool Screen::set_up_screen(Camera& camera) {
   session_.start();
   // The fixed windows cannot be made on a smaller terminal; a run without them would crash.
   if (!terminal_fits()) {
@@ -75,7 +75,13 @@ bool Screen::set_up_screen(Device& device) {
 
   v4l2_format format{};
   format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  if (device.get_capture_format(format) == 0) {
+  CameraNode& named = camera.named();
+  if (named.subdevice) {
+    // A subdevice moves no frames of its own: it is known by what it is.
+    format_line_ = "Subdevice:  " + (named.entity.empty() ? named.path : named.entity);
+    resolution_line_.clear();
+    have_format_ = true;
+  } else if (named.device.get_capture_format(format) == 0) {
     const std::uint32_t fourcc = format.fmt.pix.pixelformat;
     char line[64];
     std::snprintf(line, sizeof line, "Format:     %c%c%c%c", static_cast<char>(fourcc & 0xff),

@@ -12,7 +12,7 @@
 
 namespace camctl {
 
-class Device;
+class Camera;
 struct ControlTable;
 
 inline constexpr int kMinScreenRows = 24;
@@ -24,9 +24,10 @@ class Screen {
  public:
   Screen(const ControlTable& table, const RunOptions& options) : table_(table), options_(options) {}
 
-  // Starts curses and draws the whole layout with entry 0 selected. When the terminal is
-  // smaller than the layout, restores it at once, creates no window and returns false.
-  bool set_up_screen(Device& device);
+  // Starts curses and draws the whole layout with entry 0 selected; the header shows the named
+  // node's capture format, or the entity a subdevice node is. When the terminal is smaller than
+  // the layout, restores it at once, creates no window and returns false.
+  bool set_up_screen(Camera& camera);
 
   void draw_control_list(std::size_t selection);
   // Redraws one entry whose numbers changed: its row, if it is on the list window now, and

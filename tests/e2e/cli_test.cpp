@@ -378,25 +378,54 @@ TEST(CommandLine, ListLoadAndSaveExcludeEachOther) {
 
 class ListMode : public ::testing::TestWithParam<const char*> {};
 
-// The listing of each recorded driver, line for line, against a reviewed copy.
+// The listing of each recorded driver, line for line, against a reviewed copy; a media graph's
+// fixture is listed from one of its nodes ("FILE:DEVNAME").
 TEST_P(ListMode, PrintsExactlyTheReviewedListing) {
-  const std::string name = GetParam();
+  std::string name = GetParam();
+  std::vector<std::string> args = {"-l", "-i", "brightness"};
+  std::string node;
+  if (const std::size_t colon = name.find(':'); colon != std::string::npos) {
+    node = name.substr(colon + 1);
+    name.resize(colon);
+    args.insert(args.end(), {"-v", "/dev/" + node});
+  }
   const std::string log = e2e::make_temp_dir() + "/log";
-  const ProgramResult r = run_program({{"-l", "-i", "brightness"}, fixture_path(name), {}, log});
+  const ProgramResult r = run_program({args, fixture_path(name), {}, log});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.err, "");
-  const std::string golden =
-      std::string(GOLDEN_DIR) + "/" + name.substr(0, name.size() - 4) + ".list";
+  const std::string golden = std::string(GOLDEN_DIR) + "/" + name.substr(0, name.size() - 4) +
+                             (node.empty() ? "" : "-" + node) + ".list";
   EXPECT_EQ("INFO: Ignored control: brightness\n" + e2e::read_file(golden), r.out);
-  // Listing asks no menu items and changes nothing on the device.
+  // Listing asks no menu items and changes nothing on any node; each node the listing names is
+  // walked, and a media graph is read once.
   const std::string requests = e2e::read_file(log);
-  EXPECT_NE(requests.find("querymenu=0 s_ctrl=0 g_fmt=0"), std::string::npos) << requests;
+  std::size_t walked = 0;
+  for (std::size_t at = requests.find(" querycap="); at != std::string::npos;
+       at = requests.find(" querycap=", at + 1)) {
+    EXPECT_EQ(
+        requests.compare(requests.find(" querymenu=", at), 29, " querymenu=0 s_ctrl=0 g_fmt=0"), 0)
+        << requests;
+    ++walked;
+  }
+  std::size_t subdevices = 0;
+  for (std::size_t at = r.out.find("INFO: Subdevice "); at != std::string::npos;
+       at = r.out.find("INFO: Subdevice ", at + 1)) {
+    ++subdevices;
+  }
+  EXPECT_EQ(walked, 1 + subdevices) << requests;
+  EXPECT_EQ(requests.find("topology=") == std::string::npos ? 0 : 1,
+            requests.find("topology=1 ") == std::string::npos ? 0 : 1)
+      << requests;
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, ListMode,
                          ::testing::Values("vivid-6.1-capture.txt", "vivid-5.10-armhf-capture.txt",
                                            "uvc-webcam-6.1.txt", "uvc-webcam-5.10-armhf.txt",
-                                           "board-camera-5.10.txt"),
+                                           "board-camera-5.10.txt", "vimc-6.1.txt:video0",
+                                           "vimc-6.1.txt:video2", "vimc-6.1.txt:v4l-subdev0",
+                                           "vimc-5.10-armhf.txt:video0",
+                                           "vimc-5.10-armhf.txt:video2",
+                                           "vimc-5.10-armhf.txt:v4l-subdev0"),
                          [](const ::testing::TestParamInfo<const char*>& param_info) {
                            std::string n = param_info.param;
                            for (char& c : n) {

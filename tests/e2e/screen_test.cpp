@@ -568,13 +568,14 @@ TEST_F(ScreenTest, KeysOnAnEmptyTableOnlyCommandsAct) {
 // channel, at the moment the test chooses.
 class FollowTest : public ScreenTest {
  protected:
-  std::unique_ptr<Terminal> start_vivid(TerminalRun run = {}) {
+  std::unique_ptr<Terminal> start_vivid(TerminalRun run = {},
+                                        const char* fixture = "vivid-6.1-capture.txt") {
     const std::string fifo = dir_ + "/control";
     // A test may start the camera anew.
     if (control_ >= 0) close(control_);
     std::filesystem::remove(fifo);
     EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    run.scenario = e2e::fixture_path("vivid-6.1-capture.txt");
+    run.scenario = e2e::fixture_path(fixture);
     run.env.emplace_back("CAMSIM_CONTROL", fifo);
     auto t = start("", run);
     // Open for both ends: never blocks, and the program's side never sees an end.
@@ -741,6 +742,76 @@ TEST_F(FollowTest, UnpluggedCameraIsReportedAndTheScreenStaysIdle) {
   // The program stopped waiting on the device once it was gone: one wait before the unplug
   // woke it, and none for the ten keys after it. A loop on the device would count thousands.
   EXPECT_NE(log().find("waits node=1\n"), std::string::npos) << log();
+}
+
+// vimc as recorded on 6.1, from its RGB/YUV capture node: the sensor's rows, the lens's focus
+// and the debayer's window size, each on its own subdevice node.
+TEST_F(FollowTest, TheCaptureNodeOfAPipelineShowsAndChangesEverySubdevicesControls) {
+  TerminalRun run;
+  run.args = {"-c", settings_path(), "-v", "/dev/video2"};
+  auto t = start_vivid(run, "vimc-6.1.txt");
+  EXPECT_EQ(t->text(1, 0, 30), " V4L2:       /dev/video2      ");
+  EXPECT_EQ(t->row_text(2), " Format:     RGB3" + std::string(63, ' '));
+  expect_shown(*t, {{5, 0, list_row("  Brightness", "128")},
+                    {12, 0, list_row("  Show Information", "All")},
+                    {13, 0, list_row("  Focus, Absolute", "0")},
+                    {14, 0, list_row("  Debayer Mean Window Size", "3")},
+                    {15, 0, kBlankListRow}});
+  t->send_key(Key::right);
+  for (int i = 0; i < 9; ++i) t->send_key(Key::down);
+  t->send_key(Key::right);
+  expect_shown(*t, {{5, 0, list_row("+ Brightness", "129")},
+                    {14, 0, list_row("+ Debayer Mean Window Size", "5")}});
+  // Another program's changes on the sensor's and the lens's own nodes show at once.
+  other_program("set path=/dev/v4l-subdev0 id=0x00980901 value=200");
+  other_program("set path=/dev/v4l-subdev6 id=0x009a090a value=512");
+  expect_shown(
+      *t, {{6, 0, list_row("+ Contrast", "200")}, {13, 0, list_row("+ Focus, Absolute", "512")}});
+  t->send("r");
+  expect_shown(*t, {{5, 0, list_row("  Brightness", "128")},
+                    {6, 0, list_row("  Contrast", "128")},
+                    {13, 0, list_row("  Focus, Absolute", "0")},
+                    {14, 0, list_row("  Debayer Mean Window Size", "3")}});
+  const std::string writes = logged_writes();
+  EXPECT_EQ(writes.substr(0, writes.find('\n', writes.find('\n') + 1) + 1),
+            "write path=/dev/v4l-subdev0 id=0x00980900 value=129 result=0 returned=129\n"
+            "write path=/dev/v4l-subdev2 id=0x00f0f001 value=5 result=0 returned=5\n");
+  EXPECT_NE(writes.find("write path=/dev/v4l-subdev6 id=0x009a090a value=0 "), std::string::npos)
+      << writes;
+}
+
+// An unbind of the driver takes every node of the pipeline away: one message, and no node is
+// waited on again, so the ten keys after it cost no wait on a node.
+TEST_F(FollowTest, AnUnbindOfThePipelineIsReportedAndTheScreenStaysIdle) {
+  TerminalRun run;
+  run.args = {"-c", settings_path(), "-v", "/dev/video0"};
+  auto t = start_vivid(run, "vimc-5.10-armhf.txt");
+  other_program("unplug");
+  ASSERT_TRUE(t->wait_for_text(0, 20, status_area("Camera /dev/video0 disconnected"))) << t->dump();
+  for (int i = 0; i < 10; ++i) t->send_key(Key::right);
+  ASSERT_TRUE(t->wait_for_text(0, 20, status_area("Cannot set Brightness: No such device")))
+      << t->dump();
+  t->send("q");
+  EXPECT_EQ(t->wait_exit(), 0);
+  EXPECT_NE(log().find("waits path=/dev/v4l-subdev0 node=1\n"), std::string::npos) << log();
+}
+
+TEST_F(ScreenTest, LayoutHeaderOfASubdeviceNamesItsEntity) {
+  TerminalRun run;
+  run.scenario = e2e::fixture_path("vimc-5.10-armhf.txt");
+  run.args = {"-c", settings_path(), "-v", "/dev/v4l-subdev0"};
+  auto t = start("", run);
+  EXPECT_EQ(t->text(1, 0, 30), " V4L2:       /dev/v4l-subdev0 ") << t->dump();
+  EXPECT_EQ(t->row_text(2), " Subdevice:  Sensor A" + std::string(59, ' '));
+  EXPECT_EQ(t->row_text(3), std::string(80, ' '));
+  expect_shown(*t, {{5, 0, list_row("  Brightness", "128")},
+                    {12, 0, list_row("  Show Information", "All")}});
+  t->send_key(Key::left);
+  expect_shown(*t, {{5, 0, list_row("- Brightness", "127")}});
+  t->send("q");
+  EXPECT_EQ(t->wait_exit(), 0);
+  EXPECT_EQ(logged_writes(),
+            "write path=/dev/v4l-subdev0 id=0x00980900 value=127 result=0 returned=127\n");
 }
 
 // A camera whose events fail, or that wakes the program with none to hand over, is said on

@@ -1,5 +1,6 @@
 // Measurements for bench/RESULTS.md, one per subcommand, each printing "key=value" lines:
-//   requests SCENARIO            device requests at start, list mode and screen, and minimums
+//   requests SCENARIO [NODE]     device requests at start, list mode and screen, and minimums;
+//                                on a media graph's NODE ("video2"), summed over every node
 //   bytes SCENARIO TERM          bytes sent to an 80x24 terminal: first screen, single keys and
 //                                a repaint (Ctrl-L)
 //   time SCENARIO MODE RUNS      median wall time of list mode or of the first complete screen
@@ -53,16 +54,20 @@ std::vector<std::pair<std::string, std::string>> camera_env(const std::string& s
   return env;
 }
 
-// Runs the program in list mode, output discarded; returns the child's resource use.
-bool run_list(const std::string& scenario, const std::string& log, rusage& usage) {
+// Runs the program in list mode, output discarded (or kept in the file out); returns the
+// child's resource use.
+bool run_list(const std::string& scenario, const std::string& log, rusage& usage,
+              const std::string& node = "/dev/video0", const std::string& out = "/dev/null") {
   const pid_t pid = fork();
   if (pid == 0) {
     const int null = open("/dev/null", O_RDWR);
+    const int listing = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(null, STDIN_FILENO);
-    dup2(null, STDOUT_FILENO);
+    dup2(listing, STDOUT_FILENO);
     for (const auto& [name, value] : camera_env(scenario, log))
       setenv(name.c_str(), value.c_str(), 1);
-    execl(CAMERA_CONTROL_BINARY, CAMERA_CONTROL_BINARY, "-l", static_cast<char*>(nullptr));
+    execl(CAMERA_CONTROL_BINARY, CAMERA_CONTROL_BINARY, "-l", "-v", node.c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   int status = 0;
@@ -185,6 +190,74 @@ int cmd_requests(const std::string& scenario) {
               minimum.list, logged_count(screen_text, "total"), minimum.screen);
   std::printf("subscriptions=%ld\nsubscriptions_minimum=%ld\n",
               logged_count(screen_text, "subscribe_event"), minimum.subscriptions);
+  return 0;
+}
+
+// The sum of one count over every node's request line.
+long summed_count(const std::string& text, const std::string& key) {
+  long sum = 0;
+  for (std::size_t line = text.find("requests "); line != std::string::npos;
+       line = text.find("requests ", line + 1)) {
+    const std::size_t end = text.find('\n', line);
+    const std::size_t at = text.find(" " + key + "=", line);
+    if (at < end) sum += std::strtol(text.c_str() + at + key.size() + 2, nullptr, 10);
+  }
+  return sum;
+}
+
+// A camera on a media graph's node: the graph read once, then each node the program named in
+// its start-up lines walked once; the capture node also answers VIDIOC_QUERYCAP and on the
+// screen G_FMT, a subdevice opened directly VIDIOC_QUERYCAP (which it refuses) and its own.
+int cmd_media_requests(const std::string& scenario, const std::string& devname) {
+  camsim::MediaScenario media;
+  std::string error;
+  if (!camsim::parse_media_scenario(e2e::read_file(scenario), media, error)) {
+    std::fprintf(stderr, "%s: %s\n", scenario.c_str(), error.c_str());
+    return 2;
+  }
+  const std::string node = "/dev/" + devname;
+  const std::string list_log = temp_path("list.log");
+  const std::string listing = temp_path("list.out");
+  rusage usage{};
+  if (!run_list(scenario, list_log, usage, node, listing)) return 1;
+  const std::string screen_log = temp_path("screen.log");
+  {
+    e2e::Terminal session(screen_run(scenario, screen_log, {"-v", node}));
+    if (!session.settle() || !quit(session)) return 1;
+  }
+  std::vector<std::string> walked = {devname};
+  const std::string out = take_log(listing);
+  for (std::size_t at = out.find(" on /dev/"); at != std::string::npos;
+       at = out.find(" on /dev/", at + 1)) {
+    walked.push_back(out.substr(at + 9, out.find('\n', at) - at - 9));
+  }
+  Minimum minimum;
+  const bool subdevice = walked.size() == 1 && media.nodes.size() > 0 &&
+                         std::any_of(media.nodes.begin(), media.nodes.end(), [&](const auto& n) {
+                           return n.devname == devname && n.scenario.subdevice;
+                         });
+  for (const camsim::MediaNode& n : media.nodes) {
+    if (std::find(walked.begin(), walked.end(), n.devname) == walked.end()) continue;
+    const Minimum m = minimum_requests(n.scenario);
+    const bool named = n.devname == devname;
+    // A subdevice reached through the graph needs no capability query, and has no format.
+    const long capability = named ? (subdevice ? 1 : 0) : -1;
+    const long format = named && !subdevice ? 0 : -1;
+    minimum.list += m.list + capability;
+    minimum.screen += m.screen + capability + format;
+    minimum.subscriptions += m.subscriptions;
+  }
+  const long topology = walked.size() > 1 ? 1 : 0;
+  minimum.list += topology;
+  minimum.screen += topology;
+  const std::string list_text = take_log(list_log);
+  const std::string screen_text = take_log(screen_log);
+  std::printf("nodes=%zu\ntopology=%ld\n", walked.size(), summed_count(list_text, "topology"));
+  std::printf("list=%ld\nlist_minimum=%ld\nscreen=%ld\nscreen_minimum=%ld\n",
+              summed_count(list_text, "total"), minimum.list, summed_count(screen_text, "total"),
+              minimum.screen);
+  std::printf("subscriptions=%ld\nsubscriptions_minimum=%ld\n",
+              summed_count(screen_text, "subscribe_event"), minimum.subscriptions);
   return 0;
 }
 
@@ -405,6 +478,7 @@ int cmd_follow(const std::string& scenario, const std::string& term) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() >= 3 && args[0] == "requests") return cmd_media_requests(args[1], args[2]);
   if (args.size() >= 2 && args[0] == "requests") return cmd_requests(args[1]);
   if (args.size() >= 3 && args[0] == "bytes") return cmd_bytes(args[1], args[2]);
   if (args.size() >= 4 && args[0] == "time")

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "controls/control_table.h"
-#include "device/device.h"
+#include "device/camera.h"
 #include "e2e/terminal.h"
 #include "robust_util.h"
 #include "settings/settings.h"
@@ -401,7 +401,7 @@ TEST_F(FileFaults, SettingsFileRewrittenWhileBeingRead) {
   // with other values: whatever a load sees, the table holds only what the camera took.
   camsim::InProcessCamera sim(
       camsim::scenario_from_file(e2e::fixture_path("vivid-6.1-capture.txt")));
-  camctl::Device device;
+  camctl::Camera device;
   ASSERT_TRUE(camctl::open_capture_device(device, "/dev/video0", robust::null_output()));
   camctl::ControlTable table;
   camctl::build_control_table(device, {}, false, nullptr, table);

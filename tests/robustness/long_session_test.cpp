@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "controls/control_table.h"
-#include "device/device.h"
+#include "device/camera.h"
 #include "e2e/terminal.h"
 #include "robust_util.h"
 #include "settings/settings.h"
@@ -96,7 +96,7 @@ TEST_F(LongSession, ScreenAndSettingsFollowTheCameraThroughRandomKeys) {
   camctl::ControlTable table;
   {
     camsim::InProcessCamera sim(scenario);
-    camctl::Device device;
+    camctl::Camera device;
     ASSERT_TRUE(camctl::open_capture_device(device, "/dev/video0", robust::null_output()));
     camctl::build_control_table(device, hidden, false, nullptr, table);
   }

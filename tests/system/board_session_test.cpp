@@ -36,6 +36,7 @@ using systest::Session;
 using systest::status_area;
 
 constexpr const char* kBrightnessId = "0x00980900";
+constexpr const char* kContrastId = "0x00980901";
 constexpr const char* kMenuId = "0x0098f904";
 constexpr const char* kIntegerMenuId = "0x0098f907";
 constexpr unsigned kInactiveFlag = 0x10;  // V4L2_CTRL_FLAG_INACTIVE
@@ -386,6 +387,13 @@ void check_loading(const systest::GuestResult& result, const systest::GuestCamer
   EXPECT_EQ(status_area(*screen), "Config file /case/load.txt loaded") << screen->dump();
   auto flags = result.file("flags-defaults.txt");
   auto device = probe_values(result.file("probe-loaded.txt"));
+  if (camera.clusters.empty()) {
+    EXPECT_EQ(device[kContrastId], "40");
+    auto contrast = list_row(*screen, "Contrast");
+    ASSERT_TRUE(contrast) << screen->dump();
+    EXPECT_EQ(contrast->marker, '-');
+    EXPECT_EQ(contrast->shown, "40");
+  }
   for (const auto& cluster : camera.clusters) {
     SCOPED_TRACE(cluster.manual_name);
     // At the camera's defaults the auto control is on, and the manual one inactive.
@@ -409,8 +417,10 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
   // last up, and R. Last, the camera is unplugged.
   const std::string ids = cluster_ids(camera);
   KeyScript watch;
-  watch.mark("start").other_program_sets("other-set.txt", std::string(kBrightnessId) + "=77");
-  watch.mark("other-write").probe("probe-other.txt", kBrightnessId);
+  const std::string& node = camera.control_node;
+  watch.mark("start").other_program_sets("other-set.txt", std::string(kBrightnessId) + "=77", true,
+                                         node);
+  watch.mark("other-write").probe("probe-other.txt", kBrightnessId, node);
   if (!camera.sets_itself.empty())
     watch.camera_changes("echo '" + camera.sets_itself + "' >/tmp/cam").mark("camera-set");
   int row = 0;
@@ -431,10 +441,10 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
     row = cluster->auto_row + (cluster->manual_row <= cluster->auto_row ? 1 : 0);
   }
   watch.mark("all-manual")
-      .probe("probe-all-manual.txt", ids)
+      .probe("probe-all-manual.txt", ids + " " + kBrightnessId, node)
       .key("R")
       .mark("reset")
-      .probe("probe-reset.txt", ids + " " + kBrightnessId);
+      .probe("probe-reset.txt", ids + " " + kBrightnessId, node);
   if (!camera.switches_itself.empty()) {
     watch.camera_changes("echo '" + camera.switches_itself + "' >/tmp/cam").mark("camera-switched");
     watch.probe_flags("flags-switched.txt", camera.clusters[camera.switched].manual_id);
@@ -446,9 +456,14 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
   // Another run, the camera at its defaults: a file that names each manual value before the
   // switch that makes it active. vivid's automatic gain counts up from about 11 with the seconds
   // since boot, so 200 is never there by chance.
+  // A camera without auto clusters loads a plain value.
   KeyScript load;
-  load.mark("start").key("L").mark("loaded").probe("probe-loaded.txt", ids).key("Q");
-  std::string settings;
+  load.mark("start")
+      .key("L")
+      .mark("loaded")
+      .probe("probe-loaded.txt", ids.empty() ? kContrastId : ids, node)
+      .key("Q");
+  std::string settings = camera.clusters.empty() ? "contrast=40\r\n" : "";
   for (const auto& cluster : camera.clusters)
     settings += cluster.manual_key + "=" + std::to_string(cluster.loaded_value) + "\r\n" +
                 cluster.auto_key + "=" + std::to_string(cluster.manual_mode) + "\r\n";
@@ -458,19 +473,20 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
   guest.add_text("watch.keys", watch.text());
   guest.add_text("load.keys", load.text());
   guest.add_text("load.txt", settings);
-  std::string defaults;
+  std::string defaults = camera.clusters.empty() ? " " + std::string(kContrastId) + "=128" : "";
   for (const auto& cluster : camera.clusters)
     defaults += " " + cluster.auto_id + "=" + std::to_string(cluster.auto_on);
-  guest.set_script(camera.start() + "export TERM=xterm TERMINFO=/case/terminfo\n" +
-                   "./ctlprobe -f /dev/video0 " + ids + " >/out/flags-defaults.txt\n" +
-                   "./keypty -s load.keys -o /out/load.raw -m /out/load.marks -- "
-                   "./camera_control -c /case/load.txt\n"
-                   // Back to the defaults for the second run.
-                   "./ctlprobe -s /dev/video0" +
-                   defaults + " >/dev/null\n" +
-                   "./keypty -s watch.keys -o /out/watch.raw -m /out/watch.marks -- "
-                   "./camera_control -c /tmp/camera.txt\n" +
-                   camera.finish());
+  guest.set_script(
+      camera.start() + "export TERM=xterm TERMINFO=/case/terminfo\n" +
+      (ids.empty() ? "" : "./ctlprobe -f " + node + " " + ids + " >/out/flags-defaults.txt\n") +
+      "./keypty -s load.keys -o /out/load.raw -m /out/load.marks -- "
+      "./camera_control -c /case/load.txt\n"
+      // Back to the defaults for the second run.
+      "./ctlprobe -s " +
+      node + defaults + " >/dev/null\n" +
+      "./keypty -s watch.keys -o /out/watch.raw -m /out/watch.marks -- "
+      "./camera_control -c /tmp/camera.txt\n" +
+      camera.finish());
   systest::GuestResult result = guest.boot();
   ASSERT_TRUE(result.delivered) << kernel_of(camera.arch) << " did not run the case:\n"
                                 << result.runner_messages;
@@ -487,12 +503,12 @@ TEST_P(FollowingTheCamera, ScreenShowsOtherWritesTheAutoClustersAndAnOutOfOrderL
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cameras, FollowingTheCamera,
-                         ::testing::Values(systest::vivid_camera("armhf"),
-                                           systest::vivid_camera("x86_64"),
-                                           systest::emulated_webcam("armhf"),
-                                           systest::emulated_webcam("x86_64")),
-                         [](const auto& test) { return systest::row_name(test.param); });
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, FollowingTheCamera,
+    ::testing::Values(systest::vivid_camera("armhf"), systest::vivid_camera("x86_64"),
+                      systest::emulated_webcam("armhf"), systest::emulated_webcam("x86_64"),
+                      systest::vimc_pipeline("armhf"), systest::vimc_pipeline("x86_64")),
+    [](const auto& test) { return systest::row_name(test.param); });
 
 // The command line of the unit's ExecStart= for one instance, split as systemd splits it: the
 // prefix characters that only steer systemd are dropped, %I and %i become the instance, %% a %.
@@ -619,9 +635,18 @@ std::vector<std::string> shared_libraries(const std::string& program) {
 // active, named as the other kernel names them: a file saved on the board loads after a kernel
 // upgrade, and back.
 std::string boot_settings(const systest::AutoCluster& cluster) {
+  if (cluster.other_auto_key.empty()) return "contrast=40\r\nbrightness=77\r\n";
   return cluster.other_manual_key + "=" + std::to_string(cluster.loaded_value) + "\r\n" +
          cluster.other_auto_key + "=" + std::to_string(cluster.manual_mode) +
          "\r\nbrightness=77\r\n";
+}
+
+// The cluster a camera's boot settings are about; a camera without auto clusters (vimc's sensor,
+// behind the capture node) loads a plain value instead, which this stands for.
+const systest::AutoCluster& boot_cluster(const systest::GuestCamera& camera) {
+  static const systest::AutoCluster plain{
+      "", "", kContrastId, kContrastId, "", "contrast", "", "contrast", 128, 40, 0, 0, 40};
+  return camera.clusters.empty() ? plain : camera.clusters.front();
 }
 
 // The controls boot_settings sets, for ctlprobe.
@@ -694,16 +719,15 @@ TEST_P(BootUnit, ShippedUnitLoadsTheBootSettingsIntoTheCamera) {
     guest.add_file(library, "root" + library);
   guest.add_file(systest::guest_helper(camera.arch, "ctlprobe"), "ctlprobe");
   camera.add_to(guest);
-  const systest::AutoCluster& cluster = camera.clusters.front();
+  const systest::AutoCluster& cluster = boot_cluster(camera);
   guest.add_text("root" + settings, boot_settings(cluster));
-  std::string ids = boot_ids(cluster);
-  guest.set_script(camera.start() + "cp -a /case/root/. /\n" + "./ctlprobe /dev/video0 " + ids +
-                   " >/out/before.txt\n" +
+  const std::string probe = "./ctlprobe " + camera.control_node + " " + boot_ids(cluster);
+  guest.set_script(camera.start() + "cp -a /case/root/. /\n" + probe + " >/out/before.txt\n" +
                    // As systemd starts a service: no terminal, no inherited environment, from /.
                    "(cd / && env -i PATH=/usr/bin:/bin " + line +
                    " </dev/null >/out/unit.stdout 2>/out/unit.stderr)\n"
                    "echo $? >/out/unit.status\n" +
-                   "./ctlprobe /dev/video0 " + ids + " >/out/after.txt\n" + camera.finish());
+                   probe + " >/out/after.txt\n" + camera.finish());
   systest::GuestResult result = guest.boot();
   ASSERT_TRUE(result.delivered) << kernel_of(camera.arch) << " did not run the case:\n"
                                 << result.runner_messages;
@@ -725,7 +749,9 @@ INSTANTIATE_TEST_SUITE_P(Cameras, BootUnit,
                          ::testing::Values(BootRun{"armhf", systest::vivid_camera("armhf")},
                                            BootRun{"amd64", systest::vivid_camera("x86_64")},
                                            BootRun{"armhf", systest::emulated_webcam("armhf")},
-                                           BootRun{"amd64", systest::emulated_webcam("x86_64")}),
+                                           BootRun{"amd64", systest::emulated_webcam("x86_64")},
+                                           BootRun{"armhf", systest::vimc_pipeline("armhf")},
+                                           BootRun{"amd64", systest::vimc_pipeline("x86_64")}),
                          [](const auto& test) { return systest::row_name(test.param.camera); });
 
 // Shell functions of the systemd boot's case. ran UNIT OLD waits until UNIT has run to its end

@@ -11,10 +11,17 @@ namespace systest {
 
 void GuestCamera::add_to(GuestCase& guest) const {
   if (kind == "webcam") guest.add_file(guest_helper(arch, "webcam"), "webcam");
+  if (kind == "vimc") guest.add_file(vimc_module(arch), "vimc.ko");
 }
 
 std::string GuestCamera::start(const std::string& log) const {
   if (kind == "vivid") return "insmod /modules/vivid.ko n_devs=1 node_types=0x1\n";
+  // The last nodes vimc makes are the RGB/YUV capture node and the scaler's subdevice.
+  if (kind == "vimc") {
+    return "insmod /case/vimc.ko || exit 1\n"
+           "i=0; while { [ ! -e /dev/video2 ] || [ ! -e /dev/v4l-subdev5 ]; } && [ $i -lt 500 ]; "
+           "do sleep 0.02; i=$((i + 1)); done\n";
+  }
   // The metadata node comes last: once it is there, uvcvideo has made its last request of the
   // bind, and the counts the camera keeps from then on are the program's.
   return "/modules/load usb || exit 1\n"
@@ -35,11 +42,16 @@ std::string GuestCamera::start(const std::string& log) const {
 std::string GuestCamera::unplug() const {
   // vivid's Disconnect button unregisters its nodes as an unplug does.
   if (kind == "vivid") return "/case/ctlprobe -s /dev/video0 0x00f0f041=0 >/dev/null";
+  // Unbinding the driver takes every node of the pipeline away at once.
+  if (kind == "vimc") {
+    return "for d in /sys/bus/platform/drivers/vimc/vimc.*; do echo ${d##*/} "
+           ">/sys/bus/platform/drivers/vimc/unbind; done";
+  }
   return "echo disconnect >/tmp/cam";
 }
 
 std::string GuestCamera::finish() const {
-  if (kind == "vivid") return "";
+  if (kind != "webcam") return "";
   return "if kill -0 $webcam 2>/dev/null; then echo disconnect >/tmp/cam; fi\n"
          "wait $webcam\n";
 }
@@ -61,6 +73,30 @@ GuestCamera vivid_camera(const std::string& arch) {
                       "gain", "gain_automatic", "gain", 1, 0, 6, 7, 200}};
   // The 5.10 kernel only marks the nodes of an unplugged camera unregistered and wakes no waiter
   // (vivid's Disconnect button unplugs); 6.1's wakes them.
+  camera.unplug_wakes = arch != "armhf";
+  camera.listings = {{"/dev/video0", camera.golden, {"/dev/video0"}}};
+  return camera;
+}
+
+GuestCamera vimc_pipeline(const std::string& arch) {
+  GuestCamera camera;
+  camera.kind = "vimc";
+  camera.arch = arch;
+  const std::string kernel = arch == "armhf" ? "vimc-5.10-armhf" : "vimc-6.1";
+  camera.golden = kernel + "-video0.list";
+  camera.control_node = "/dev/v4l-subdev0";
+  // Sensor A is v4l-subdev0 and Debayer A v4l-subdev2 under both kernels; 6.1's Lens A is
+  // v4l-subdev6. The RGB/YUV capture node lists the debayer's control once and the sensor's once.
+  const std::vector<std::string> lens =
+      arch == "armhf" ? std::vector<std::string>{} : std::vector<std::string>{"/dev/v4l-subdev6"};
+  std::vector<std::string> raw = {"/dev/v4l-subdev0"};
+  raw.insert(raw.end(), lens.begin(), lens.end());
+  std::vector<std::string> rgb = raw;
+  rgb.push_back("/dev/v4l-subdev2");
+  camera.listings = {{"/dev/video0", camera.golden, raw},
+                     {"/dev/video2", kernel + "-video2.list", rgb},
+                     {"/dev/v4l-subdev0", kernel + "-v4l-subdev0.list", {"/dev/v4l-subdev0"}}};
+  // As with vivid and the webcam, 5.10 wakes no waiter when the nodes go.
   camera.unplug_wakes = arch != "armhf";
   return camera;
 }
@@ -100,11 +136,12 @@ GuestCamera emulated_webcam(const std::string& arch) {
          "focus_automatic_continuous", "focus_absolute", "focus_auto", "focus_absolute", 1, 0, 10,
          10, 100}};
   }
+  camera.listings = {{"/dev/video0", camera.golden, {"/dev/video0"}}};
   return camera;
 }
 
 std::string GuestCamera::log_problems(const GuestResult& result, const std::string& log) const {
-  if (kind == "vivid") return "";
+  if (kind != "webcam") return "";
   std::istringstream lines(result.file(log));
   std::string problems, counts;
   for (std::string line; std::getline(lines, line);) {

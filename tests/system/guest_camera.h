@@ -1,5 +1,6 @@
 // The cameras the system tests put in front of the program inside a guest: the kernel's vivid
-// driver, and uvcvideo bound to the emulated USB webcam, with their names and ways per kernel.
+// driver, uvcvideo bound to the emulated USB webcam, and the media-controller pipeline of vimc,
+// with their names and ways per kernel.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #pragma once
@@ -26,10 +27,22 @@ struct AutoCluster {
   int loaded_value = 0;  // a value the tests load into the manual control
 };
 
+// A node the program lists (-v NODE -l), what it prints, and the nodes whose walks together
+// hold the controls it lists, for an independent reader to walk.
+struct Listing {
+  std::string node;
+  std::string golden;  // in tests/e2e/golden
+  std::vector<std::string> walked;
+};
+
 struct GuestCamera {
-  std::string kind;    // "vivid" or "webcam"
+  std::string kind;    // "vivid", "webcam" or "vimc"
   std::string arch;    // the guest: "x86_64" runs Debian's 6.1, "armhf" the board's 5.10
-  std::string golden;  // what -l prints, in tests/e2e/golden
+  std::string golden;  // what -l prints on /dev/video0, in tests/e2e/golden
+  // The program runs on /dev/video0; the controls it shows live on this node, where the tests'
+  // own reader and writer go (a sensor's subdevice behind a media-controller capture node).
+  std::string control_node = "/dev/video0";
+  std::vector<Listing> listings;      // /dev/video0's, and any other node's worth listing
   std::vector<AutoCluster> clusters;  // in the walk order of their auto controls
   bool unplug_wakes = true;           // the unplug wakes a program that waits on the node
   // Commands (on /tmp/cam) with which the camera changes a value itself: one of a plain control
@@ -61,6 +74,8 @@ void add_session_tools(GuestCase& guest, const GuestCamera& camera);
 
 GuestCamera vivid_camera(const std::string& arch);
 GuestCamera emulated_webcam(const std::string& arch);
+// vimc's Raw Capture 0 as /dev/video0, with Sensor A (and under 6.1 Lens A) behind it.
+GuestCamera vimc_pipeline(const std::string& arch);
 
 std::ostream& operator<<(std::ostream& out, const GuestCamera& camera);
 // "x86_64_webcam": for test names.

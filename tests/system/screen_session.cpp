@@ -90,19 +90,21 @@ KeyScript& KeyScript::mark(const std::string& label) {
   return *this;
 }
 
-KeyScript& KeyScript::probe(const std::string& file, const std::string& ids) {
-  text_ += "run /case/ctlprobe /dev/video0 " + ids + " >/out/" + file + "\n";
+KeyScript& KeyScript::probe(const std::string& file, const std::string& ids,
+                            const std::string& node) {
+  text_ += "run /case/ctlprobe " + node + " " + ids + " >/out/" + file + "\n";
   return *this;
 }
 
-KeyScript& KeyScript::probe_flags(const std::string& file, const std::string& ids) {
-  text_ += "run /case/ctlprobe -f /dev/video0 " + ids + " >/out/" + file + "\n";
+KeyScript& KeyScript::probe_flags(const std::string& file, const std::string& ids,
+                                  const std::string& node) {
+  text_ += "run /case/ctlprobe -f " + node + " " + ids + " >/out/" + file + "\n";
   return *this;
 }
 
 KeyScript& KeyScript::other_program_sets(const std::string& file, const std::string& pairs,
-                                         bool redraw) {
-  return camera_changes("/case/ctlprobe -s /dev/video0 " + pairs + " >/out/" + file, redraw);
+                                         bool redraw, const std::string& node) {
+  return camera_changes("/case/ctlprobe -s " + node + " " + pairs + " >/out/" + file, redraw);
 }
 
 KeyScript& KeyScript::camera_changes(const std::string& command, bool redraw) {

@@ -55,14 +55,16 @@ class KeyScript {
   // Waits until the program reads keys from its screen (a slow camera's start takes long).
   KeyScript& screen();
   KeyScript& mark(const std::string& label);
-  // Reads the given controls ("ID ID...") into /out/file while the program runs.
-  KeyScript& probe(const std::string& file, const std::string& ids);
+  // Reads the given controls ("ID ID...") of the node into /out/file while the program runs.
+  KeyScript& probe(const std::string& file, const std::string& ids,
+                   const std::string& node = "/dev/video0");
   // Their flags, as the driver reports them to any handle.
-  KeyScript& probe_flags(const std::string& file, const std::string& ids);
-  // Another program writes "ID=VALUE ..." from a handle of its own; the screen must follow
-  // (without redraw, keypty does not wait for the program's answer).
+  KeyScript& probe_flags(const std::string& file, const std::string& ids,
+                         const std::string& node = "/dev/video0");
+  // Another program writes "ID=VALUE ..." from a handle of its own on the node; the screen must
+  // follow (without redraw, keypty does not wait for the program's answer).
   KeyScript& other_program_sets(const std::string& file, const std::string& pairs,
-                                bool redraw = true);
+                                bool redraw = true, const std::string& node = "/dev/video0");
   // A shell command that changes the camera behind the program's back; with redraw, keypty
   // waits for the program's answer.
   KeyScript& camera_changes(const std::string& command, bool redraw = true);

@@ -40,6 +40,11 @@ std::string release_package(const std::string& deb_arch) {
   return {};
 }
 
+std::string vimc_module(const std::string& arch) {
+  return from_env_or("CAMCTL_VM_CACHE", "/var/cache/camera_control/vm") + "/vimc-" + arch +
+         "/vimc.ko";
+}
+
 std::string armhf_dummy_module() {
   return from_env_or("CAMCTL_ARMHF_DUMMY_MODULE", ARMHF_DUMMY_MODULE);
 }

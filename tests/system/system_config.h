@@ -19,6 +19,9 @@ std::string guest_helper(const std::string& arch, const std::string& name);
 // "" when there is none.
 std::string release_package(const std::string& deb_arch);
 
+// vimc.ko built for the guest's kernel by tools/vm/build-vimc.sh, in the VM cache.
+std::string vimc_module(const std::string& arch);
+
 // The dummy.ko that ships with the armhf release (CAMCTL_ARMHF_DUMMY_MODULE overrides it).
 std::string armhf_dummy_module();
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# System tests: the static program against the kernel's own drivers (vivid, and uvcvideo with the
-# emulated USB webcam, slow answers and unplug included) inside VMs that run Debian's 6.1 x86_64
+# System tests: the static program against the kernel's own drivers (vivid, uvcvideo with the
+# emulated USB webcam, slow answers and unplug included, and the media-controller pipeline of
+# vimc, built out of tree for each kernel) inside VMs that run Debian's 6.1 x86_64
 # kernel and the board's 5.10 armhf kernel, with the release bundle's binary
 # and dummy module; the boot-time load as the shipped systemd unit runs it, from the armhf
 # package on 5.10 and from the dynamically linked native package on 6.1 (tools/release.sh makes
@@ -19,9 +20,10 @@ fi
 bash tools/install-deps.sh gcc-arm-linux-gnueabihf dosfstools mtools mmdebstrap kmod
 # The board's binary and module exactly as they ship.
 bash tools/release.sh
-# Kernels and base images, and the systemd boot's Debian root, cached outside the clone for
-# later runs.
+# Kernels and base images, vimc for each kernel, and the systemd boot's Debian root, cached
+# outside the clone for later runs.
 bash tools/vm/prepare.sh
+bash tools/vm/build-vimc.sh
 for arch in x86_64 armhf; do bash tools/vm/boot-image.sh "$arch"; done
 cmake -S . -B build/system -G Ninja -DCAMCTL_WERROR=ON -DCAMCTL_STATIC=ON \
   -DCAMCTL_SYSTEM_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

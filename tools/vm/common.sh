@@ -96,3 +96,54 @@ vm_run_collect() {
     return 1
   fi
 }
+
+# The first Debian main archive the system's apt sources name (deb822 and one-line styles).
+system_mirror() {
+  local uri
+  uri=$( {
+    cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '/^URIs:/ {for (i = 2; i <= NF; i++) print $i}'
+    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+      awk '$1 == "deb" {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; break}}'
+  } | grep -E '/debian/?$' | head -n 1)
+  [ -n "$uri" ] || vm_die "no Debian archive found in the system's apt sources"
+  echo "${uri%/}"
+}
+
+# Runs apt-get/apt-cache with a private configuration for one suite, for armhf (and for the
+# further architectures PRIVATE_APT_ARCHES names, blank-separated: a cross build's host tools).
+private_apt() {
+  local dir=$1 tool=$2 arch
+  shift 2
+  local arches=(-o APT::Architectures::=armhf)
+  for arch in ${PRIVATE_APT_ARCHES:-}; do arches+=(-o "APT::Architectures::=$arch"); done
+  "$tool" -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts="$dir/parts" \
+    -o Dir::State::Lists="$dir/lists" -o Dir::State::status="$dir/status" \
+    -o Dir::Cache::Archives="$dir/archives" -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= \
+    -o APT::Architecture=armhf -o APT::Architectures= "${arches[@]}" -o Debug::NoLocking=1 "$@"
+}
+
+setup_private_apt() {
+  local dir=$1 suite=$2
+  local mirror
+  mirror=$(system_mirror)
+  rm -rf "$dir"
+  mkdir -p "$dir/lists/partial" "$dir/archives/partial" "$dir/parts"
+  : >"$dir/status"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main" \
+    >"$dir/sources.list"
+  private_apt "$dir" apt-get update -qq >/dev/null || vm_die "apt-get update for $suite/armhf failed ($mirror)"
+}
+
+# Downloads a package (apt-get download) into a scratch folder and unpacks it into $2.
+fetch_and_unpack() {
+  local scratch=$1 dest=$2
+  shift 2
+  mkdir -p "$dest"
+  (cd "$scratch" && "$@" >/dev/null 2>"$scratch/download.err") || {
+    cat "$scratch/download.err" >&2
+    vm_die "download failed: ${*: -1}"
+  }
+  local deb
+  for deb in "$scratch"/*.deb; do dpkg-deb -x "$deb" "$dest"; done
+  rm -f "$scratch"/*.deb
+}

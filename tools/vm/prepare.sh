@@ -26,57 +26,9 @@ need_host_tools() {
     xz-utils >/dev/null || vm_die "cannot install the VM host tools"
 }
 
-# The first Debian main archive the system's apt sources name (deb822 and one-line styles).
-system_mirror() {
-  local uri
-  uri=$( {
-    cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '/^URIs:/ {for (i = 2; i <= NF; i++) print $i}'
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-      awk '$1 == "deb" {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; break}}'
-  } | grep -E '/debian/?$' | head -n 1)
-  [ -n "$uri" ] || vm_die "no Debian archive found in the system's apt sources"
-  echo "${uri%/}"
-}
-
-# Runs apt-get/apt-cache with a private configuration for one suite and architecture.
-private_apt() {
-  local dir=$1 tool=$2
-  shift 2
-  "$tool" -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts="$dir/parts" \
-    -o Dir::State::Lists="$dir/lists" -o Dir::State::status="$dir/status" \
-    -o Dir::Cache::Archives="$dir/archives" -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= \
-    -o APT::Architecture=armhf -o APT::Architectures=armhf -o Debug::NoLocking=1 "$@"
-}
-
-setup_private_apt() {
-  local dir=$1 suite=$2
-  local mirror
-  mirror=$(system_mirror)
-  rm -rf "$dir"
-  mkdir -p "$dir/lists/partial" "$dir/archives/partial" "$dir/parts"
-  : >"$dir/status"
-  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main" \
-    >"$dir/sources.list"
-  private_apt "$dir" apt-get update -qq >/dev/null || vm_die "apt-get update for $suite/armhf failed ($mirror)"
-}
-
 # Prints the package a meta-package depends on first (linux-image-amd64 -> linux-image-6.1.0-N-amd64).
 first_dependency() {
   awk '/Depends:/ {print $2; exit}'
-}
-
-# Downloads a package (apt-get download) into a scratch folder and unpacks it into $2.
-fetch_and_unpack() {
-  local scratch=$1 dest=$2
-  shift 2
-  mkdir -p "$dest"
-  (cd "$scratch" && "$@" >/dev/null 2>"$scratch/download.err") || {
-    cat "$scratch/download.err" >&2
-    vm_die "download failed: ${*: -1}"
-  }
-  local deb
-  for deb in "$scratch"/*.deb; do dpkg-deb -x "$deb" "$dest"; done
-  rm -f "$scratch"/*.deb
 }
 
 # The bzImage/zImage payload of these kernels is xz; its first stream is the kernel proper.

@@ -16,7 +16,7 @@
 
 #include "controls/adjust.h"
 #include "controls/control_table.h"
-#include "device/device.h"
+#include "device/camera.h"
 #include "device/sys_ops.h"
 #include "walk_input.h"
 
@@ -34,6 +34,11 @@ int fake_ioctl(int fd, unsigned long request, void* arg) {
 }
 int fake_close(int fd) {
   return g_camera->close(fd);
+}
+// The camera is one node in no media graph: a media-controller driver's capture node finds none.
+int fake_fstat(int, struct stat*) {
+  errno = ENODEV;
+  return -1;
 }
 
 [[noreturn]] void fault(const char* what) {
@@ -107,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static std::FILE* sink = std::fopen("/dev/null", "w");
   InputCamera camera(data, size);
   g_camera = &camera;
-  const camctl::SysOps saved = camctl::set_sys_ops({fake_open, fake_ioctl, fake_close, nullptr});
+  const camctl::SysOps saved =
+      camctl::set_sys_ops({fake_open, fake_ioctl, fake_close, nullptr, fake_fstat});
 
   const std::uint8_t mode = camera.take_byte();
   const bool list_mode = (mode & 1) != 0;
@@ -116,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if ((mode & 4) != 0) ignore.push_back("");  // hides the controls whose key is empty
 
   {
-    camctl::Device device;
+    camctl::Camera device;
     if (camctl::open_capture_device(device, "/dev/video0", sink)) {
       camctl::ControlTable table;
       build_control_table(device, ignore, list_mode, sink, table);

@@ -8,7 +8,7 @@
 
 #include "controls/adjust.h"
 #include "controls/control_table.h"
-#include "device/device.h"
+#include "device/camera.h"
 #include "device/sys_ops.h"
 #include "sim/camera.h"
 #include "walk_input.h"
@@ -45,6 +45,11 @@ int record_ioctl(int, unsigned long request, void* arg) {
 int record_close(int) {
   return 0;
 }
+// The camera is one node in no media graph: a media-controller driver's capture node finds none.
+int record_fstat(int, struct stat*) {
+  errno = ENODEV;
+  return -1;
+}
 
 bool write_seed(const camsim::Scenario& scenario, bool list_mode, const std::string& path) {
   camsim::Camera camera(scenario);
@@ -52,11 +57,11 @@ bool write_seed(const camsim::Scenario& scenario, bool list_mode, const std::str
   g_camera = &camera;
   g_encoder = &encoder;
   const camctl::SysOps saved =
-      camctl::set_sys_ops({record_open, record_ioctl, record_close, nullptr});
+      camctl::set_sys_ops({record_open, record_ioctl, record_close, nullptr, record_fstat});
   std::FILE* sink = std::fopen("/dev/null", "w");
   encoder.byte(list_mode ? 1 : 0);
   {
-    camctl::Device device;
+    camctl::Camera device;
     if (camctl::open_capture_device(device, "/dev/video0", sink)) {
       camctl::ControlTable table;
       camctl::build_control_table(device, {}, list_mode, sink, table);
