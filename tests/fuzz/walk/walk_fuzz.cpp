@@ -4,6 +4,7 @@
 // SPDX-License-Identifier: MIT
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -144,10 +145,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (refusal.error != 0 && refusal.position != position) fault("refusal names another");
       }
       if (table.count() > 0) {
+        std::vector<std::uint32_t> listed;
+        for (const camctl::ControlEntry& e : table.entries) listed.push_back(e.id);
         const std::size_t writes_before = camera.writes().size();
         camctl::reset_all_controls(table, device);
-        if (camera.writes().size() - writes_before != table.count()) {
-          fault("reset did not write every control once");
+        std::map<std::uint32_t, int> reset_writes;
+        for (std::size_t w = writes_before; w < camera.writes().size(); ++w) {
+          const std::uint32_t id = camera.writes()[w].id;
+          if (std::find(listed.begin(), listed.end(), id) == listed.end()) {
+            fault("reset wrote a control that was not listed");
+          }
+          if (++reset_writes[id] > 1) fault("reset wrote a control twice");
+        }
+        // A control the reset found gone inactive is left alone, and so is a menu whose
+        // default the driver does not offer; every other listed control gets one write.
+        for (const camctl::ControlEntry& e : table.entries) {
+          const bool gap_default =
+              e.has_menu && camctl::find_menu_entry(e, e.default_value) == nullptr;
+          if (reset_writes[e.id] != (gap_default ? 0 : 1)) {
+            fault("reset did not write every offered default once");
+          }
         }
       }
       if (device.is_open() && camera.open_descriptors() != 1) fault("descriptor count");
