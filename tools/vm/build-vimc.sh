@@ -32,6 +32,20 @@ package_version() {
   "$@" 2>/dev/null | awk '/^Version:/ {print $2; exit}'
 }
 
+# The kbuild tools of the series at the kernel's own version if the archive still has it, else
+# its newest: the archive keeps only the latest kbuild of a series, while the kernel's headers
+# and source stay, and a stable update of a series does not change how the tools build a module.
+kbuild_spec() {
+  local package=$1 version=$2
+  shift 2
+  if [ -n "$(package_version "$@" apt-cache show "$package=$version")" ]; then
+    echo "$package=$version"
+  else
+    vm_log "vimc: $package $version is gone from the archive; its newest builds the module"
+    echo "$package"
+  fi
+}
+
 # Unpacks vimc's folder out of the source tarball, and makes the headers' Makefile, which
 # includes the common headers by their absolute /usr/src path, find them in the scratch root.
 prepare_tree() {
@@ -88,9 +102,10 @@ build_for() {
     x86_64)
       version=$(package_version apt-cache show "$kpkg")
       [ -n "$version" ] || vm_die "apt knows no $kpkg"
+      local kbuild
+      kbuild=$(kbuild_spec "linux-kbuild-$series" "$version" env)
       fetch_and_unpack "$dir/scratch" "$dir/root" apt-get download "linux-source-$series=$version" \
-        "linux-headers-$release=$version" "linux-headers-$abi-common=$version" \
-        "linux-kbuild-$series=$version"
+        "linux-headers-$release=$version" "linux-headers-$abi-common=$version" "$kbuild"
       ;;
     armhf)
       local apt_dir=$dir/apt
@@ -99,9 +114,11 @@ build_for() {
       version=$(package_version private_apt "$apt_dir" apt-cache show "$kpkg:armhf")
       [ -n "$version" ] || vm_die "bullseye has no $kpkg"
       # The kbuild tools run on this machine; Debian's modpost reads either word size.
+      local kbuild
+      kbuild=$(kbuild_spec "linux-kbuild-$series:amd64" "$version" private_apt "$apt_dir")
       fetch_and_unpack "$dir/scratch" "$dir/root" private_apt "$apt_dir" apt-get download \
         "linux-source-$series=$version" "linux-headers-$release:armhf=$version" \
-        "linux-headers-$abi-common=$version" "linux-kbuild-$series:amd64=$version"
+        "linux-headers-$abi-common=$version" "$kbuild"
       # The headers name gcc-10; Debian 12's cross compiler (12) builds a module that loads.
       make_args=(ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- CC=arm-linux-gnueabihf-gcc)
       ;;
