@@ -635,7 +635,6 @@ TEST(SaveSettings, WriteSyncAndCloseFailuresAreReported) {
 // A file a load would refuse is neither written nor replaced: every save after it would fail.
 TEST(SaveSettings, NoSaveWritesOrReplacesAFileLargerThanALoadReads) {
   TempDir dir;
-  const std::string path = dir.file("camera.txt");
   // As large as a load reads, in lines ended by LF alone, which a save ends with CR LF.
   std::string lines;
   while (lines.size() < camctl::kMaxSettingsFileSize) lines += "zoom_absolute=1\n";
@@ -645,7 +644,7 @@ TEST(SaveSettings, NoSaveWritesOrReplacesAFileLargerThanALoadReads) {
   } cases[] = {{lines, camctl::SaveProblem::new_file_too_large},
                {lines + "x", camctl::SaveProblem::old_file_too_large}};
   for (const auto& c : cases) {
-    write_file(path, c.old);
+    const std::string path = dir.settings(c.old);
     camctl::SaveOutcome outcome;
     EXPECT_FALSE(camctl::save_settings(table_of(1), path.c_str(), &outcome));
     EXPECT_EQ(outcome.problem, c.problem);
