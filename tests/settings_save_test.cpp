@@ -513,10 +513,10 @@ TEST(SaveSettings, AFileMountedOverThePathIsRewrittenInPlace) {
 namespace fail {
 struct Plan {
   std::size_t write_budget = SIZE_MAX;  // bytes written before a write fails
+  std::size_t chunk = SIZE_MAX;         // the most one write takes, each after an interruption
   int fsync_at = 0;                     // the fsync that fails, counting from 1; 0 for none
   int close_at = 0;                     // the same for the closes whose result counts
   bool stall = false;
-  std::size_t chunk = SIZE_MAX;  // the most one write takes, each after an interruption
 };
 Plan plan;
 int fsyncs = 0;
@@ -577,21 +577,21 @@ TEST(SaveSettings, WriteSyncAndCloseFailuresAreReported) {
   const std::string longer = kOld + std::string(2000, '\n');
   const struct {
     const char* what;
-    bool in_place;
     fail::Plan plan;
+    bool in_place;
     bool in_place_after = false;  // the new file is there, not yet known to be on the disk
   } cases[] = {
-      {"write fails part way", false, {.write_budget = 100}},
-      {"the temporary's fsync fails", false, {.fsync_at = 1}},
-      {"the temporary's close fails", false, {.close_at = 1}},
-      {"write makes no progress", false, {.stall = true}},
-      {"the renamed file's fsync fails", false, {.fsync_at = 2}, true},
-      {"the folder's fsync fails", false, {.fsync_at = 3}, true},
-      {"the renamed file's close fails", false, {.close_at = 2}, true},
-      {"in place: write fails part way", true, {.write_budget = 100}},
-      {"in place: the fsync of the new bytes fails", true, {.fsync_at = 1}},
-      {"in place: the fsync after the cut fails", true, {.fsync_at = 2}},
-      {"in place: the close fails", true, {.close_at = 1}, true},
+      {"write fails part way", {.write_budget = 100}, false},
+      {"the temporary's fsync fails", {.fsync_at = 1}, false},
+      {"the temporary's close fails", {.close_at = 1}, false},
+      {"write makes no progress", {.stall = true}, false},
+      {"the renamed file's fsync fails", {.fsync_at = 2}, false, true},
+      {"the folder's fsync fails", {.fsync_at = 3}, false, true},
+      {"the renamed file's close fails", {.close_at = 2}, false, true},
+      {"in place: write fails part way", {.write_budget = 100}, true},
+      {"in place: the fsync of the new bytes fails", {.fsync_at = 1}, true},
+      {"in place: the fsync after the cut fails", {.fsync_at = 2}, true},
+      {"in place: the close fails", {.close_at = 1}, true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
