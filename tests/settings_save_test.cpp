@@ -14,14 +14,17 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "controls/control_table.h"
@@ -42,6 +45,8 @@ constexpr uid_t kAlice = 65530;
 constexpr uid_t kBob = 65531;
 constexpr gid_t kCams = 65532;
 
+const std::string kOld = "brightness=60\r\ncontrast=-5\r\n";
+
 class TempDir {
  public:
   TempDir() {
@@ -56,6 +61,15 @@ class TempDir {
   }
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // camera.txt holding text, as a save finds it.
+  std::string settings(std::string_view text = kOld) const {
+    write_file(file("camera.txt"), text);
+    return file("camera.txt");
+  }
+  std::string folder(const std::string& name) const {
+    if (::mkdir(file(name).c_str(), 0755) != 0) std::abort();
+    return file(name);
+  }
   // Every name in the directory: a leftover temporary file shows here.
   std::set<std::string> names() const {
     std::set<std::string> result;
@@ -91,8 +105,6 @@ camctl::ControlTable table_of(int count) {
   return table;
 }
 
-const std::string kOld = "brightness=60\r\ncontrast=-5\r\n";
-
 // Mounts made here vanish with the test process, whatever happens to the test.
 bool private_mounts() {
   static const bool ok = ::unshare(CLONE_NEWNS) == 0 &&
@@ -100,27 +112,23 @@ bool private_mounts() {
   return ok;
 }
 
-// Makes this process an unprivileged user (group of the same number, and further groups) for
-// the length of a scope; root passes every permission check and would never see a closed
+// Saves as an unprivileged user (group of the same number, and the further groups given), or as
+// this process is for user 0; root passes every permission check and would never see a closed
 // directory.
-class AsUser {
- public:
-  explicit AsUser(uid_t uid = kNobody, const std::vector<gid_t>& groups = {})
-      : saved_(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0))) {
-    ok_ = ::getgroups(static_cast<int>(saved_.size()), saved_.data()) >= 0 &&
-          ::setgroups(groups.size(), groups.data()) == 0 && ::setegid(uid) == 0 &&
-          ::seteuid(uid) == 0;
+bool save_as(uid_t saver, const std::vector<gid_t>& groups, const camctl::ControlTable& table,
+             const std::string& path, camctl::SaveOutcome* outcome = nullptr) {
+  if (saver == 0) return camctl::save_settings(table, path.c_str(), outcome);
+  std::vector<gid_t> own(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+  const bool became = ::getgroups(static_cast<int>(own.size()), own.data()) >= 0 &&
+                      ::setgroups(groups.size(), groups.data()) == 0 && ::setegid(saver) == 0 &&
+                      ::seteuid(saver) == 0;
+  const bool saved = became && camctl::save_settings(table, path.c_str(), outcome);
+  if (::seteuid(0) != 0 || ::setegid(0) != 0 || ::setgroups(own.size(), own.data()) != 0) {
+    std::abort();
   }
-  ~AsUser() {
-    if (::seteuid(0) != 0 || ::setegid(0) != 0 || ::setgroups(saved_.size(), saved_.data()) != 0)
-      std::abort();
-  }
-  bool ok() const { return ok_; }
-
- private:
-  std::vector<gid_t> saved_;
-  bool ok_ = false;
-};
+  EXPECT_TRUE(became) << "cannot become user " << saver;
+  return saved;
+}
 
 // Saves a file in a folder of root's that takes no new names from the saver: as nobody, saving
 // its own file, when run by root; otherwise with the folder closed for the save.
@@ -134,14 +142,18 @@ bool save_where_no_name_can_be_made(const camctl::ControlTable& table, const std
     return saved;
   }
   if (fs::exists(path) && ::chown(path.c_str(), kNobody, kNobody) != 0) std::abort();
-  AsUser nobody;
-  return nobody.ok() && camctl::save_settings(table, path.c_str(), outcome);
+  return save_as(kNobody, {}, table, path, outcome);
 }
 
+// The file operations in force, as change leaves them, for the length of a scope.
 class SettingsFileOpsGuard {
  public:
-  explicit SettingsFileOpsGuard(const camctl::SettingsFileOps& ops)
-      : saved_(camctl::set_settings_file_ops(ops)) {}
+  explicit SettingsFileOpsGuard(void (*change)(camctl::SettingsFileOps&))
+      : saved_(camctl::settings_file_ops()) {
+    camctl::SettingsFileOps ops = saved_;
+    change(ops);
+    camctl::set_settings_file_ops(ops);
+  }
   ~SettingsFileOpsGuard() { camctl::set_settings_file_ops(saved_); }
 
  private:
@@ -154,12 +166,8 @@ class SettingsFileOpsGuard {
 namespace order {
 std::vector<std::string> synced;  // what each fsync reached, by its path
 int fsync(int fd) {
-  char path[PATH_MAX] = {};
-  const std::string link = "/proc/self/fd/" + std::to_string(fd);
-  const ssize_t length = ::readlink(link.c_str(), path, sizeof path - 1);
-  synced.push_back(
-      length > 0 ? fs::path(std::string(path, static_cast<std::size_t>(length))).filename().string()
-                 : "?");
+  std::error_code unknown;  // leaves the name empty
+  synced.push_back(fs::read_symlink("/proc/self/fd/" + std::to_string(fd), unknown).filename());
   return ::fsync(fd);
 }
 }  // namespace order
@@ -168,11 +176,8 @@ int fsync(int fd) {
 // under its new name after the rename, and its folder after that.
 TEST(SaveSettings, TheRenamedFileIsSyncedUnderItsNameBeforeItsFolder) {
   TempDir dir;
-  const std::string path = dir.file("camera.txt");
-  write_file(path, kOld);
-  camctl::SettingsFileOps ops = camctl::real_settings_file_ops();
-  ops.fsync = order::fsync;
-  SettingsFileOpsGuard guard(ops);
+  const std::string path = dir.settings();
+  SettingsFileOpsGuard guard([](camctl::SettingsFileOps& ops) { ops.fsync = order::fsync; });
   order::synced.clear();
   ASSERT_TRUE(camctl::save_settings(table_of(1), path.c_str()));
   ASSERT_EQ(order::synced.size(), 3U);
@@ -184,8 +189,7 @@ TEST(SaveSettings, TheRenamedFileIsSyncedUnderItsNameBeforeItsFolder) {
 
 TEST(SaveSettings, TemporariesLeftByAnEarlierCutAreRemovedAndNothingElse) {
   TempDir dir;
-  const std::string path = dir.file("camera.txt");
-  write_file(path, kOld);
+  const std::string path = dir.settings();
   const struct {
     const char* name;
     bool removed;
@@ -266,22 +270,11 @@ TEST(SaveSettings, AnExistingFileKeepsItsPermissionsAndOwner) {
     if (!root && c.saver != 0) continue;  // needs other users, which only root can be
     TempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), c.folder), 0);
-    const std::string path = dir.file("camera.txt");
-    write_file(path, kOld);
+    const std::string path = dir.settings();
     ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
-    if (root) {
-      ASSERT_EQ(::chown(path.c_str(), c.owner, c.group), 0);
-    }
+    ASSERT_TRUE(!root || ::chown(path.c_str(), c.owner, c.group) == 0);
     const ino_t old_inode = stat_of(path).st_ino;
-    bool saved = false;
-    if (c.saver == 0) {
-      saved = camctl::save_settings(table_of(3), path.c_str());
-    } else {
-      AsUser saver(c.saver, {kCams});
-      ASSERT_TRUE(saver.ok());
-      saved = camctl::save_settings(table_of(3), path.c_str());
-    }
-    ASSERT_TRUE(saved);
+    ASSERT_TRUE(save_as(c.saver, {kCams}, table_of(3), path));
     const struct stat info = stat_of(path);
     EXPECT_EQ(info.st_mode & 07777, c.mode);
     if (root) {
@@ -297,8 +290,7 @@ TEST(SaveSettings, AnExistingFileKeepsItsPermissionsAndOwner) {
 
 TEST(SaveSettings, SymbolicLinksAreFollowedAndKept) {
   TempDir dir;
-  ASSERT_EQ(::mkdir(dir.file("boot").c_str(), 0755), 0);
-  const std::string real = dir.file("boot/real.txt");
+  const std::string real = dir.folder("boot") + "/real.txt";
   write_file(real, kOld);
   ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
   // outer -> (absolute) camera.txt -> (relative) boot/real.txt
@@ -331,12 +323,12 @@ TEST(SaveSettings, SymbolicLinksAreFollowedAndKept) {
 
 // Swaps the file for a link to another once the save has read it.
 namespace swap {
-std::string file, target;
+std::string file;  // to become a link to "victim" beside it
 ssize_t read(int fd, void* data, std::size_t size) {
   const ssize_t got = ::read(fd, data, size);
   if (got == 0 && !file.empty()) {
     ::unlink(file.c_str());
-    if (::symlink(target.c_str(), file.c_str()) != 0) std::abort();
+    if (::symlink("victim", file.c_str()) != 0) std::abort();
     file.clear();
   }
   return got;
@@ -347,18 +339,13 @@ ssize_t read(int fd, void* data, std::size_t size) {
 // leads to that the kernel would not follow for this user in a shared sticky folder.
 TEST(SaveSettings, NoLinkTurnsASaveIntoAWriteOfAnotherFile) {
   TempDir dir;
-  const std::string victim = dir.file("victim");
-  const std::string path = dir.file("camera.txt");
+  const std::string path = dir.settings(), victim = dir.file("victim");
   const std::string kept = "not a settings file\n";
   write_file(victim, kept);
-  write_file(path, kOld);
-  camctl::SettingsFileOps ops = camctl::real_settings_file_ops();
-  ops.read = swap::read;
   swap::file = path;
-  swap::target = victim;
   camctl::SaveOutcome outcome;
   {
-    SettingsFileOpsGuard guard(ops);
+    SettingsFileOpsGuard guard([](camctl::SettingsFileOps& ops) { ops.read = swap::read; });
     EXPECT_FALSE(camctl::save_settings(table_of(2), path.c_str(), &outcome));
   }
   EXPECT_EQ(outcome.problem, camctl::SaveProblem::replaced);
@@ -419,8 +406,7 @@ TEST(SaveSettings, PipesAndDeviceNodesAreWrittenInPlace) {
 
 TEST(SaveSettings, ADirectoryClosedToNewNamesGetsItsFileRewrittenInPlace) {
   TempDir dir;
-  const std::string closed = dir.file("closed");
-  ASSERT_EQ(::mkdir(closed.c_str(), 0755), 0);
+  const std::string closed = dir.folder("closed");
   const std::string path = closed + "/camera.txt";
   write_file(path, kOld);
   const ino_t old_inode = stat_of(path).st_ino;
@@ -434,21 +420,13 @@ TEST(SaveSettings, ADirectoryClosedToNewNamesGetsItsFileRewrittenInPlace) {
 
 TEST(SaveSettings, AReadOnlyFileIsNotReplaced) {
   TempDir dir;
-  const std::string path = dir.file("camera.txt");
-  write_file(path, kOld);
+  const std::string path = dir.settings();
   ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-  bool saved = true;
-  if (::geteuid() == 0) {
-    // Root may write anything; the unprivileged owner of the directory may not write the
-    // file, though it could rename over it.
-    ASSERT_EQ(::chown(dir.path().c_str(), kNobody, kNobody), 0);
-    AsUser nobody;
-    ASSERT_TRUE(nobody.ok());
-    saved = camctl::save_settings(table_of(2), path.c_str());
-  } else {
-    saved = camctl::save_settings(table_of(2), path.c_str());
-  }
-  EXPECT_FALSE(saved);
+  // Root may write anything; the unprivileged owner of the directory may not write the file,
+  // though it could rename over it.
+  const bool root = ::geteuid() == 0;
+  ASSERT_TRUE(!root || ::chown(dir.path().c_str(), kNobody, kNobody) == 0);
+  EXPECT_FALSE(save_as(root ? kNobody : 0, {}, table_of(2), path));
   EXPECT_EQ(read_file(path), kOld);
   EXPECT_EQ(dir.names(), std::set<std::string>{"camera.txt"});
 }
@@ -458,8 +436,7 @@ TEST(SaveSettings, AReadOnlyFileIsNotReplaced) {
 
 TEST(SaveSettings, AWriteCutShortByTheFileSizeLimitKeepsThePreviousFile) {
   TempDir dir;
-  const std::string path = dir.file("camera.txt");
-  write_file(path, kOld);
+  const std::string path = dir.settings();
   const camctl::ControlTable table = table_of(40);
   ASSERT_GT(camctl::format_settings(table).size(), 1000U);
 
@@ -487,8 +464,7 @@ TEST(SaveSettings, AFullFilesystemKeepsThePreviousFile) {
   if (!private_mounts()) GTEST_SKIP() << "no private mounts here; the size limit test covers this";
   TempDir dir;
   ASSERT_EQ(::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=4k,mode=0755"), 0);
-  const std::string path = dir.file("camera.txt");
-  write_file(path, kOld);  // takes the filesystem's one block
+  const std::string path = dir.settings();  // takes the filesystem's one block
   ASSERT_EQ(read_file(path), kOld);
   EXPECT_FALSE(camctl::save_settings(table_of(5), path.c_str()));
   EXPECT_EQ(read_file(path), kOld);
@@ -512,8 +488,7 @@ TEST(SaveSettings, AFileMountedOverThePathIsRewrittenInPlace) {
 
   // A read-only filesystem takes neither a new name nor an in-place write: a failure,
   // and the file as it was.
-  const std::string ro = dir.file("ro");
-  ASSERT_EQ(::mkdir(ro.c_str(), 0755), 0);
+  const std::string ro = dir.folder("ro");
   write_file(ro + "/camera.txt", kOld);
   ASSERT_EQ(::mount(ro.c_str(), ro.c_str(), nullptr, MS_BIND, nullptr), 0);
   ASSERT_EQ(::mount(nullptr, ro.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
@@ -523,8 +498,7 @@ TEST(SaveSettings, AFileMountedOverThePathIsRewrittenInPlace) {
 
   // Bound from a full disk, a file of 4,085 bytes that the camera's line takes past the disk's
   // one page: the old bytes come back.
-  const std::string full = dir.file("full");
-  ASSERT_EQ(::mkdir(full.c_str(), 0755), 0);
+  const std::string full = dir.folder("full");
   ASSERT_EQ(::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=4k"), 0);
   const std::string other = std::string(4081, 'x') + "=1\r\n";
   write_file(full + "/camera.txt", other);
@@ -537,34 +511,37 @@ TEST(SaveSettings, AFileMountedOverThePathIsRewrittenInPlace) {
 
 // Failures no real filesystem here can be made to give on demand, each once.
 namespace fail {
-int fsync_at = 0;  // the fsync that fails, counting from 1; 0 for none
-int close_at = 0;  // the same for the closes whose result counts
+struct Plan {
+  std::size_t write_budget = SIZE_MAX;  // bytes written before a write fails
+  std::size_t chunk = SIZE_MAX;         // the most one write takes, each after an interruption
+  int fsync_at = 0;                     // the fsync that fails, counting from 1; 0 for none
+  int close_at = 0;                     // the same for the closes whose result counts
+  bool stall = false;
+};
+Plan plan;
 int fsyncs = 0;
 int closes = 0;
-std::size_t write_budget = SIZE_MAX;
-std::size_t chunk = SIZE_MAX;
 bool interrupt_next = false;
-bool stall = false;
 
 ssize_t write(int fd, const void* data, std::size_t size) {
-  if (stall) return 0;
+  if (plan.stall) return 0;
   if (interrupt_next) {
     interrupt_next = false;
     errno = EINTR;
     return -1;
   }
-  interrupt_next = chunk != SIZE_MAX;
-  if (write_budget == 0) {
-    write_budget = SIZE_MAX;
+  interrupt_next = plan.chunk != SIZE_MAX;
+  if (plan.write_budget == 0) {
+    plan.write_budget = SIZE_MAX;
     errno = EIO;
     return -1;
   }
-  const std::size_t n = std::min({size, chunk, write_budget});
-  if (write_budget != SIZE_MAX) write_budget -= n;
+  const std::size_t n = std::min({size, plan.chunk, plan.write_budget});
+  if (plan.write_budget != SIZE_MAX) plan.write_budget -= n;
   return ::write(fd, data, n);
 }
 int fsync(int fd) {
-  if (++fsyncs == fsync_at) {
+  if (++fsyncs == plan.fsync_at) {
     errno = EIO;
     return -1;
   }
@@ -572,16 +549,16 @@ int fsync(int fd) {
 }
 int close(int fd) {
   ::close(fd);
-  if (++closes == close_at) {
+  if (++closes == plan.close_at) {
     errno = EIO;
     return -1;
   }
   return 0;
 }
-void reset() {
-  fsync_at = close_at = fsyncs = closes = 0;
-  write_budget = chunk = SIZE_MAX;
-  interrupt_next = stall = false;
+void reset(const Plan& next = {}) {
+  plan = next;
+  fsyncs = closes = 0;
+  interrupt_next = false;
 }
 }  // namespace fail
 
@@ -590,46 +567,38 @@ void reset() {
 TEST(SaveSettings, WriteSyncAndCloseFailuresAreReported) {
   TempDir dir;
   const camctl::ControlTable table = table_of(10);
-  camctl::SettingsFileOps ops = camctl::real_settings_file_ops();
-  ops.write = fail::write;
-  ops.fsync = fail::fsync;
-  ops.close = fail::close;
-  SettingsFileOpsGuard guard(ops);
-
-  const std::string closed = dir.file("closed");
-  ASSERT_EQ(::mkdir(closed.c_str(), 0755), 0);
+  SettingsFileOpsGuard guard([](camctl::SettingsFileOps& ops) {
+    ops.write = fail::write;
+    ops.fsync = fail::fsync;
+    ops.close = fail::close;
+  });
+  const std::string closed = dir.folder("closed");
   // In place, longer than what replaces it, which drops the blank lines: the cut comes last.
   const std::string longer = kOld + std::string(2000, '\n');
   const struct {
     const char* what;
+    fail::Plan plan;
     bool in_place;
-    std::size_t write_budget = SIZE_MAX;
-    int fsync_at = 0, close_at = 0;
-    bool stall = false;
     bool in_place_after = false;  // the new file is there, not yet known to be on the disk
   } cases[] = {
-      {"write fails part way", false, 100},
-      {"the temporary's fsync fails", false, SIZE_MAX, 1},
-      {"the temporary's close fails", false, SIZE_MAX, 0, 1},
-      {"write makes no progress", false, SIZE_MAX, 0, 0, true},
-      {"the renamed file's fsync fails", false, SIZE_MAX, 2, 0, false, true},
-      {"the folder's fsync fails", false, SIZE_MAX, 3, 0, false, true},
-      {"the renamed file's close fails", false, SIZE_MAX, 0, 2, false, true},
-      {"in place: write fails part way", true, 100},
-      {"in place: the fsync of the new bytes fails", true, SIZE_MAX, 1},
-      {"in place: the fsync after the cut fails", true, SIZE_MAX, 2},
-      {"in place: the close fails", true, SIZE_MAX, 0, 1, false, true},
+      {"write fails part way", {.write_budget = 100}, false},
+      {"the temporary's fsync fails", {.fsync_at = 1}, false},
+      {"the temporary's close fails", {.close_at = 1}, false},
+      {"write makes no progress", {.stall = true}, false},
+      {"the renamed file's fsync fails", {.fsync_at = 2}, false, true},
+      {"the folder's fsync fails", {.fsync_at = 3}, false, true},
+      {"the renamed file's close fails", {.close_at = 2}, false, true},
+      {"in place: write fails part way", {.write_budget = 100}, true},
+      {"in place: the fsync of the new bytes fails", {.fsync_at = 1}, true},
+      {"in place: the fsync after the cut fails", {.fsync_at = 2}, true},
+      {"in place: the close fails", {.close_at = 1}, true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string path = c.in_place ? closed + "/camera.txt" : dir.file("camera.txt");
     const std::string old = c.in_place ? longer : kOld;
     write_file(path, old);
-    fail::reset();
-    fail::write_budget = c.write_budget;
-    fail::fsync_at = c.fsync_at;
-    fail::close_at = c.close_at;
-    fail::stall = c.stall;
+    fail::reset(c.plan);
     camctl::SaveOutcome outcome;
     const bool saved = c.in_place ? save_where_no_name_can_be_made(table, path, &outcome)
                                   : camctl::save_settings(table, path.c_str(), &outcome);
@@ -644,9 +613,8 @@ TEST(SaveSettings, WriteSyncAndCloseFailuresAreReported) {
   }
 
   // Short writes and interruptions are carried on, not failures.
-  const std::string path = dir.file("camera.txt");
-  write_file(path, kOld);
-  fail::chunk = 7;
+  const std::string path = dir.settings();
+  fail::reset({.chunk = 7});
   EXPECT_TRUE(camctl::save_settings(table, path.c_str()));
   EXPECT_EQ(read_file(path), camctl::merge_settings(table, kOld));
   fail::reset();
@@ -656,10 +624,9 @@ TEST(SaveSettings, WriteSyncAndCloseFailuresAreReported) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
-  fail::write_budget = 10;
+  fail::reset({.write_budget = 10});
   EXPECT_FALSE(camctl::save_settings(table, fifo.c_str()));
-  fail::reset();
-  fail::close_at = 1;
+  fail::reset({.close_at = 1});
   EXPECT_FALSE(camctl::save_settings(table, fifo.c_str()));
   fail::reset();
   ::close(reader);
@@ -668,7 +635,6 @@ TEST(SaveSettings, WriteSyncAndCloseFailuresAreReported) {
 // A file a load would refuse is neither written nor replaced: every save after it would fail.
 TEST(SaveSettings, NoSaveWritesOrReplacesAFileLargerThanALoadReads) {
   TempDir dir;
-  const std::string path = dir.file("camera.txt");
   // As large as a load reads, in lines ended by LF alone, which a save ends with CR LF.
   std::string lines;
   while (lines.size() < camctl::kMaxSettingsFileSize) lines += "zoom_absolute=1\n";
@@ -678,7 +644,7 @@ TEST(SaveSettings, NoSaveWritesOrReplacesAFileLargerThanALoadReads) {
   } cases[] = {{lines, camctl::SaveProblem::new_file_too_large},
                {lines + "x", camctl::SaveProblem::old_file_too_large}};
   for (const auto& c : cases) {
-    write_file(path, c.old);
+    const std::string path = dir.settings(c.old);
     camctl::SaveOutcome outcome;
     EXPECT_FALSE(camctl::save_settings(table_of(1), path.c_str(), &outcome));
     EXPECT_EQ(outcome.problem, c.problem);
@@ -707,16 +673,13 @@ int no_locks(int, int) {
 // Two saves of one folder never interleave: the second waits for the first, a bounded time.
 TEST(SaveSettings, ASaveWaitsForAnotherOfTheSameFolderAndNeverHangs) {
   TempDir dir;
-  const std::string path = dir.file("camera.txt");
-  write_file(path, kOld);
+  const std::string path = dir.settings();
   // Another save is writing its temporary, and holds the lock.
   const std::string running = ".camera.txt.a1b2c3d4.tmp";
   write_file(dir.file(running), "zoom=1\r\n");
   lock::holder = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(::flock(lock::holder, LOCK_EX), 0);
-  camctl::SettingsFileOps ops = camctl::real_settings_file_ops();
-  ops.nanosleep = lock::nanosleep;
-  SettingsFileOpsGuard guard(ops);
+  SettingsFileOpsGuard guard([](camctl::SettingsFileOps& ops) { ops.nanosleep = lock::nanosleep; });
 
   camctl::SaveOutcome outcome;
   EXPECT_FALSE(camctl::save_settings(table_of(2), path.c_str(), &outcome));
@@ -733,8 +696,7 @@ TEST(SaveSettings, ASaveWaitsForAnotherOfTheSameFolderAndNeverHangs) {
   ::close(lock::holder);
 
   // Where the folder cannot be locked at all, saves go on as they did before there were locks.
-  ops.flock = lock::no_locks;
-  camctl::set_settings_file_ops(ops);
+  SettingsFileOpsGuard no_locks([](camctl::SettingsFileOps& ops) { ops.flock = lock::no_locks; });
   EXPECT_TRUE(camctl::save_settings(table_of(3), path.c_str()));
   EXPECT_EQ(read_file(path), camctl::merge_settings(table_of(3), kOld));
 }

@@ -308,9 +308,8 @@ using TwoSavesAtOnce = PowerCut;
 
 TEST_P(TwoSavesAtOnce, KeepBothCamerasLinesOnFat) {
   const std::string arch = GetParam().arch;
-  int rounds = GetParam().cycles;
-  if (const char* wanted = std::getenv("CAMCTL_SAVE_RACE_ROUNDS"); wanted && *wanted)
-    rounds = std::atoi(wanted);
+  const char* wanted = std::getenv("CAMCTL_SAVE_RACE_ROUNDS");
+  const int rounds = wanted != nullptr && *wanted != '\0' ? std::atoi(wanted) : GetParam().cycles;
   const systest::GuestCamera webcam = systest::emulated_webcam(arch);
   systest::GuestCase guest(arch);
   guest.add_file(binary_, "camera_control");
