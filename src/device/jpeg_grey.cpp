@@ -39,11 +39,13 @@ JpegDecode JpegGreyDecoder::decode(const std::uint8_t* data, std::size_t size,
   if (data == nullptr || size == 0) return JpegDecode::undecodable;
   const auto length = static_cast<unsigned long>(size);
   int width = 0, height = 0, subsampling = 0, colorspace = 0;
-  if (tjDecompressHeader3(handle_, data, length, &width, &height, &subsampling, &colorspace) != 0)
+  if (tjDecompressHeader3(handle_, data, length, &width, &height, &subsampling, &colorspace) != 0) {
     return JpegDecode::undecodable;
+  }
   if (width <= 0 || height <= 0 || static_cast<std::uint32_t>(width) > max_width ||
-      static_cast<std::uint32_t>(height) > max_height)
+      static_cast<std::uint32_t>(height) > max_height) {
     return JpegDecode::undecodable;
+  }
 
   const tjscalingfactor scale = pick_scale(width, height, columns, rows);
   const int scaled_width = TJSCALED(width, scale);
