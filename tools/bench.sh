@@ -213,6 +213,30 @@ out="$work/RESULTS.md.new"
   echo "and $idle_c ms of CPU time over the span (the scheduler's account, \`/proc/PID/schedstat\`)."
   echo
 
+  echo "## The picture view (80x24, vivid 6.1 capture fixture)"
+  echo
+  echo "P opens the view on the simulated vivid (YUYV 640x360); frames come through its side channel."
+  echo "A changed frame follows 8 steps of Brightness, which move the whole test picture's gradient;"
+  echo "an unchanged frame is the same picture again. Frames a second over a 115200 baud line"
+  echo "(11520 bytes a second) are that line's rate over a changed frame's bytes."
+  echo
+  echo "| Figure | \`linux\` | \`vt100\` | \`xterm-256color\` |"
+  echo "|---|---:|---:|---:|"
+  pl=$("$driver" picture sim/fixtures/vivid-6.1-capture.txt linux)
+  pv=$("$driver" picture sim/fixtures/vivid-6.1-capture.txt vt100)
+  pc=$("$driver" picture sim/fixtures/vivid-6.1-capture.txt xterm-256color)
+  picture_row() {
+    echo "| $1 | $(value "$2" "$pl") | $(value "$2" "$pv") | $(value "$2" "$pc") |"
+  }
+  picture_row "bytes to open the view" open
+  picture_row "bytes of the first frame (every cell)" first_frame
+  picture_row "bytes of a changed frame" frame_after_change
+  picture_row "bytes of an unchanged frame" frame_unchanged
+  fps() { awk -v b="$(value frame_after_change "$1")" 'BEGIN { printf "%.1f", 11520 / b }'; }
+  echo "| changed frames a second at 115200 baud | $(fps "$pl") | $(fps "$pv") | $(fps "$pc") |"
+  picture_row "peak RSS of the session, KiB (dynamic build)" rss_kib
+  echo
+
   echo "## Memory and size"
   echo
   rl=$("$driver" rss "$synth")
