@@ -215,8 +215,8 @@ void Camera::paint(Buffer& buffer) const {
         row[x] = static_cast<std::uint8_t>(level);
       } else {
         // Packed 4:2:2 (YUYV): luma in even bytes, neutral chroma between.
-        row[2 * x] = static_cast<std::uint8_t>(level);
-        row[2 * x + 1] = 128;
+        row[2 * static_cast<std::size_t>(x)] = static_cast<std::uint8_t>(level);
+        row[2 * static_cast<std::size_t>(x) + 1] = 128;
       }
     }
   }

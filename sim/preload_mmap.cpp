@@ -17,7 +17,8 @@ Fn next_symbol(const char* name) {
   return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-void* const kMapFailed = reinterpret_cast<void*>(-1L);
+// MAP_FAILED, without the header that would declare mmap.
+void* const kMapFailed = reinterpret_cast<void*>(-1L);  // NOLINT(performance-no-int-to-ptr)
 
 }  // namespace
 

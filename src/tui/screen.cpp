@@ -440,7 +440,10 @@ void Screen::paint_picture_frame() {
   for (int row = 0; row < rows; ++row) {
     wmove(window, row, 0);
     for (int col = 0; col < columns; ++col) {
-      const int luma = picture_.cells[static_cast<std::size_t>(row * picture_.columns + col)];
+      const std::size_t at =
+          static_cast<std::size_t>(row) * static_cast<std::size_t>(picture_.columns) +
+          static_cast<std::size_t>(col);
+      const int luma = picture_.cells[at];
       if (grey_levels_) {
         waddch(window, ' ' | COLOR_PAIR(1 + luma * kGreyLevels / 256));
       } else {
@@ -476,8 +479,8 @@ void Screen::draw_picture(const LumaPicture& picture, const LumaMeter& meter) {
   meter_ = meter;
   const bool was_notice = !picture_notice_.empty();
   picture_notice_.clear();
-  have_picture_ = picture_.cells.size() >= static_cast<std::size_t>(std::max(picture_.columns, 0) *
-                                                                    std::max(picture_.rows, 0));
+  have_picture_ = picture_.cells.size() >= static_cast<std::size_t>(std::max(picture_.columns, 0)) *
+                                               static_cast<std::size_t>(std::max(picture_.rows, 0));
   if (was_notice) {
     for (int row = 0; row < kPictureRows; ++row) {
       wmove(window, row, 0);
