@@ -36,7 +36,8 @@ echo "armhf build under qemu-arm $(qemu-arm --version | awk 'NR == 1 { print $3 
 echo "this machine natively. CPU time of the process (\`CLOCK_PROCESS_CPUTIME_ID\`), $seconds s"
 echo "for each figure, four 640x480 frames of a textured, noisy scene taking turns. A copy is one"
 echo "\`memcpy\` of the frame's bytes; the raw frame's copy is that of the 640x480 YUYV frame"
-echo "(614,400 bytes). A camera at 30 frames a second takes 33,333 µs to make each."
+echo "(614,400 bytes). A camera at 30 frames a second takes 33,333 µs to make each. Measured"
+echo "$(date -u '+%Y-%m-%d %H:%M UTC')."
 echo
 echo "| Frame | build | bytes | read µs | copy µs | read / copy | read / raw frame's copy | share of 33,333 µs |"
 echo "|---|---|---:|---:|---:|---:|---:|---:|"
