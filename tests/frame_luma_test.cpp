@@ -38,7 +38,7 @@ int rec601(const Rgb& c) {
 // cell per block. Grey levels on the meter's edges and the three primaries, whose lumas tell
 // the channels apart: red 76, green 150, blue 29.
 constexpr int kWidth = 16, kHeight = 8, kColumns = 4, kRows = 2;
-constexpr std::array<Rgb, kColumns* kRows> kBlocks = {{
+constexpr std::array<Rgb, static_cast<std::size_t>(kColumns)* kRows> kBlocks = {{
     {0, 0, 0},
     {255, 255, 255},
     {128, 128, 128},
@@ -74,13 +74,14 @@ enum class Paint { packed_yuv, planar, grey16, rgb, rgb565, bayer8, bayer16, bay
 
 struct FormatCase {
   const char* name;
+  const char* order;  // packed_yuv: "YC" or "CY"; rgb: the bytes in memory; Bayer: the pattern
   std::uint32_t fourcc;
   Paint paint;
-  int line;           // bytes of one 16-pixel line
-  const char* order;  // packed_yuv: "Y" at the luma byte; rgb: bytes in memory; Bayer: pattern
-  int bits;           // grey16, bayer16
-  int chroma_rows;    // planar: rows of chroma after the luma plane (at the same stride)
-  int tolerance;      // the reader's integer weights or the format's own depth
+  int line;  // bytes of one 16-pixel line  // packed_yuv: "YC" or "CY"; rgb: the bytes in memory;
+             // Bayer: the pattern
+  int bits;  // grey16, bayer16
+  int chroma_rows;  // planar: rows of chroma after the luma plane (at the same stride)
+  int tolerance;    // the reader's integer weights or the format's own depth
 };
 
 // One frame of the format, lines `stride` bytes apart.
@@ -104,7 +105,7 @@ Bytes paint(const FormatCase& f, int stride) {
           line[x] = luma;
           break;
         case Paint::grey16:
-          put_le16(line + 2 * x, widened(luma, f.bits));
+          put_le16(line + 2 * static_cast<std::size_t>(x), widened(luma, f.bits));
           break;
         case Paint::rgb: {
           const int size = static_cast<int>(std::string(f.order).size());
@@ -115,14 +116,14 @@ Bytes paint(const FormatCase& f, int stride) {
           break;
         }
         case Paint::rgb565:
-          put_le16(line + 2 * x,
+          put_le16(line + 2 * static_cast<std::size_t>(x),
                    static_cast<unsigned>((c.r >> 3) << 11 | (c.g >> 2) << 5 | c.b >> 3));
           break;
         case Paint::bayer8:
           line[x] = static_cast<std::uint8_t>(site());
           break;
         case Paint::bayer16:
-          put_le16(line + 2 * x, widened(site(), f.bits));
+          put_le16(line + 2 * static_cast<std::size_t>(x), widened(site(), f.bits));
           break;
         case Paint::bayer10p:
           // Groups of four: their high 8 bits in four bytes, then a byte of the low 2 bits.
@@ -139,54 +140,54 @@ Bytes paint(const FormatCase& f, int stride) {
 }
 
 const FormatCase kFormats[] = {
-    {"YUYV", V4L2_PIX_FMT_YUYV, Paint::packed_yuv, 32, "YC", 0, 0, 0},
-    {"YVYU", V4L2_PIX_FMT_YVYU, Paint::packed_yuv, 32, "YC", 0, 0, 0},
-    {"UYVY", V4L2_PIX_FMT_UYVY, Paint::packed_yuv, 32, "CY", 0, 0, 0},
-    {"VYUY", V4L2_PIX_FMT_VYUY, Paint::packed_yuv, 32, "CY", 0, 0, 0},
-    {"NV12", V4L2_PIX_FMT_NV12, Paint::planar, 16, "", 0, 4, 0},
-    {"NV21", V4L2_PIX_FMT_NV21, Paint::planar, 16, "", 0, 4, 0},
-    {"NV16", V4L2_PIX_FMT_NV16, Paint::planar, 16, "", 0, 8, 0},
-    {"NV61", V4L2_PIX_FMT_NV61, Paint::planar, 16, "", 0, 8, 0},
-    {"YU12", V4L2_PIX_FMT_YUV420, Paint::planar, 16, "", 0, 4, 0},
-    {"YV12", V4L2_PIX_FMT_YVU420, Paint::planar, 16, "", 0, 4, 0},
-    {"GREY", V4L2_PIX_FMT_GREY, Paint::planar, 16, "", 0, 0, 0},
-    {"Y10", V4L2_PIX_FMT_Y10, Paint::grey16, 32, "", 10, 0, 0},
-    {"Y12", V4L2_PIX_FMT_Y12, Paint::grey16, 32, "", 12, 0, 0},
-    {"Y16", V4L2_PIX_FMT_Y16, Paint::grey16, 32, "", 16, 0, 0},
-    {"RGB24", V4L2_PIX_FMT_RGB24, Paint::rgb, 48, "RGB", 0, 0, 1},
-    {"BGR24", V4L2_PIX_FMT_BGR24, Paint::rgb, 48, "BGR", 0, 0, 1},
-    {"BGR32", V4L2_PIX_FMT_BGR32, Paint::rgb, 64, "BGRX", 0, 0, 1},
-    {"ABGR32", V4L2_PIX_FMT_ABGR32, Paint::rgb, 64, "BGRX", 0, 0, 1},
-    {"XBGR32", V4L2_PIX_FMT_XBGR32, Paint::rgb, 64, "BGRX", 0, 0, 1},
-    {"RGB32", V4L2_PIX_FMT_RGB32, Paint::rgb, 64, "XRGB", 0, 0, 1},
-    {"ARGB32", V4L2_PIX_FMT_ARGB32, Paint::rgb, 64, "XRGB", 0, 0, 1},
-    {"XRGB32", V4L2_PIX_FMT_XRGB32, Paint::rgb, 64, "XRGB", 0, 0, 1},
-    {"RGBA32", V4L2_PIX_FMT_RGBA32, Paint::rgb, 64, "RGBX", 0, 0, 1},
-    {"RGBX32", V4L2_PIX_FMT_RGBX32, Paint::rgb, 64, "RGBX", 0, 0, 1},
-    {"BGRA32", V4L2_PIX_FMT_BGRA32, Paint::rgb, 64, "XBGR", 0, 0, 1},
-    {"BGRX32", V4L2_PIX_FMT_BGRX32, Paint::rgb, 64, "XBGR", 0, 0, 1},
+    {"YUYV", "YC", V4L2_PIX_FMT_YUYV, Paint::packed_yuv, 32, 0, 0, 0},
+    {"YVYU", "YC", V4L2_PIX_FMT_YVYU, Paint::packed_yuv, 32, 0, 0, 0},
+    {"UYVY", "CY", V4L2_PIX_FMT_UYVY, Paint::packed_yuv, 32, 0, 0, 0},
+    {"VYUY", "CY", V4L2_PIX_FMT_VYUY, Paint::packed_yuv, 32, 0, 0, 0},
+    {"NV12", "", V4L2_PIX_FMT_NV12, Paint::planar, 16, 0, 4, 0},
+    {"NV21", "", V4L2_PIX_FMT_NV21, Paint::planar, 16, 0, 4, 0},
+    {"NV16", "", V4L2_PIX_FMT_NV16, Paint::planar, 16, 0, 8, 0},
+    {"NV61", "", V4L2_PIX_FMT_NV61, Paint::planar, 16, 0, 8, 0},
+    {"YU12", "", V4L2_PIX_FMT_YUV420, Paint::planar, 16, 0, 4, 0},
+    {"YV12", "", V4L2_PIX_FMT_YVU420, Paint::planar, 16, 0, 4, 0},
+    {"GREY", "", V4L2_PIX_FMT_GREY, Paint::planar, 16, 0, 0, 0},
+    {"Y10", "", V4L2_PIX_FMT_Y10, Paint::grey16, 32, 10, 0, 0},
+    {"Y12", "", V4L2_PIX_FMT_Y12, Paint::grey16, 32, 12, 0, 0},
+    {"Y16", "", V4L2_PIX_FMT_Y16, Paint::grey16, 32, 16, 0, 0},
+    {"RGB24", "RGB", V4L2_PIX_FMT_RGB24, Paint::rgb, 48, 0, 0, 1},
+    {"BGR24", "BGR", V4L2_PIX_FMT_BGR24, Paint::rgb, 48, 0, 0, 1},
+    {"BGR32", "BGRX", V4L2_PIX_FMT_BGR32, Paint::rgb, 64, 0, 0, 1},
+    {"ABGR32", "BGRX", V4L2_PIX_FMT_ABGR32, Paint::rgb, 64, 0, 0, 1},
+    {"XBGR32", "BGRX", V4L2_PIX_FMT_XBGR32, Paint::rgb, 64, 0, 0, 1},
+    {"RGB32", "XRGB", V4L2_PIX_FMT_RGB32, Paint::rgb, 64, 0, 0, 1},
+    {"ARGB32", "XRGB", V4L2_PIX_FMT_ARGB32, Paint::rgb, 64, 0, 0, 1},
+    {"XRGB32", "XRGB", V4L2_PIX_FMT_XRGB32, Paint::rgb, 64, 0, 0, 1},
+    {"RGBA32", "RGBX", V4L2_PIX_FMT_RGBA32, Paint::rgb, 64, 0, 0, 1},
+    {"RGBX32", "RGBX", V4L2_PIX_FMT_RGBX32, Paint::rgb, 64, 0, 0, 1},
+    {"BGRA32", "XBGR", V4L2_PIX_FMT_BGRA32, Paint::rgb, 64, 0, 0, 1},
+    {"BGRX32", "XBGR", V4L2_PIX_FMT_BGRX32, Paint::rgb, 64, 0, 0, 1},
     // Five and six bits a channel: a level is off by up to 8 / 4 of 255.
-    {"RGB565", V4L2_PIX_FMT_RGB565, Paint::rgb565, 32, "", 0, 0, 5},
-    {"SBGGR8", V4L2_PIX_FMT_SBGGR8, Paint::bayer8, 16, "BGGR", 0, 0, 1},
-    {"SGBRG8", V4L2_PIX_FMT_SGBRG8, Paint::bayer8, 16, "GBRG", 0, 0, 1},
-    {"SGRBG8", V4L2_PIX_FMT_SGRBG8, Paint::bayer8, 16, "GRBG", 0, 0, 1},
-    {"SRGGB8", V4L2_PIX_FMT_SRGGB8, Paint::bayer8, 16, "RGGB", 0, 0, 1},
-    {"SBGGR10", V4L2_PIX_FMT_SBGGR10, Paint::bayer16, 32, "BGGR", 10, 0, 1},
-    {"SGBRG10", V4L2_PIX_FMT_SGBRG10, Paint::bayer16, 32, "GBRG", 10, 0, 1},
-    {"SGRBG10", V4L2_PIX_FMT_SGRBG10, Paint::bayer16, 32, "GRBG", 10, 0, 1},
-    {"SRGGB10", V4L2_PIX_FMT_SRGGB10, Paint::bayer16, 32, "RGGB", 10, 0, 1},
-    {"SBGGR12", V4L2_PIX_FMT_SBGGR12, Paint::bayer16, 32, "BGGR", 12, 0, 1},
-    {"SGBRG12", V4L2_PIX_FMT_SGBRG12, Paint::bayer16, 32, "GBRG", 12, 0, 1},
-    {"SGRBG12", V4L2_PIX_FMT_SGRBG12, Paint::bayer16, 32, "GRBG", 12, 0, 1},
-    {"SRGGB12", V4L2_PIX_FMT_SRGGB12, Paint::bayer16, 32, "RGGB", 12, 0, 1},
-    {"SBGGR16", V4L2_PIX_FMT_SBGGR16, Paint::bayer16, 32, "BGGR", 16, 0, 1},
-    {"SGBRG16", V4L2_PIX_FMT_SGBRG16, Paint::bayer16, 32, "GBRG", 16, 0, 1},
-    {"SGRBG16", V4L2_PIX_FMT_SGRBG16, Paint::bayer16, 32, "GRBG", 16, 0, 1},
-    {"SRGGB16", V4L2_PIX_FMT_SRGGB16, Paint::bayer16, 32, "RGGB", 16, 0, 1},
-    {"SBGGR10P", V4L2_PIX_FMT_SBGGR10P, Paint::bayer10p, 20, "BGGR", 0, 0, 1},
-    {"SGBRG10P", V4L2_PIX_FMT_SGBRG10P, Paint::bayer10p, 20, "GBRG", 0, 0, 1},
-    {"SGRBG10P", V4L2_PIX_FMT_SGRBG10P, Paint::bayer10p, 20, "GRBG", 0, 0, 1},
-    {"SRGGB10P", V4L2_PIX_FMT_SRGGB10P, Paint::bayer10p, 20, "RGGB", 0, 0, 1},
+    {"RGB565", "", V4L2_PIX_FMT_RGB565, Paint::rgb565, 32, 0, 0, 5},
+    {"SBGGR8", "BGGR", V4L2_PIX_FMT_SBGGR8, Paint::bayer8, 16, 0, 0, 1},
+    {"SGBRG8", "GBRG", V4L2_PIX_FMT_SGBRG8, Paint::bayer8, 16, 0, 0, 1},
+    {"SGRBG8", "GRBG", V4L2_PIX_FMT_SGRBG8, Paint::bayer8, 16, 0, 0, 1},
+    {"SRGGB8", "RGGB", V4L2_PIX_FMT_SRGGB8, Paint::bayer8, 16, 0, 0, 1},
+    {"SBGGR10", "BGGR", V4L2_PIX_FMT_SBGGR10, Paint::bayer16, 32, 10, 0, 1},
+    {"SGBRG10", "GBRG", V4L2_PIX_FMT_SGBRG10, Paint::bayer16, 32, 10, 0, 1},
+    {"SGRBG10", "GRBG", V4L2_PIX_FMT_SGRBG10, Paint::bayer16, 32, 10, 0, 1},
+    {"SRGGB10", "RGGB", V4L2_PIX_FMT_SRGGB10, Paint::bayer16, 32, 10, 0, 1},
+    {"SBGGR12", "BGGR", V4L2_PIX_FMT_SBGGR12, Paint::bayer16, 32, 12, 0, 1},
+    {"SGBRG12", "GBRG", V4L2_PIX_FMT_SGBRG12, Paint::bayer16, 32, 12, 0, 1},
+    {"SGRBG12", "GRBG", V4L2_PIX_FMT_SGRBG12, Paint::bayer16, 32, 12, 0, 1},
+    {"SRGGB12", "RGGB", V4L2_PIX_FMT_SRGGB12, Paint::bayer16, 32, 12, 0, 1},
+    {"SBGGR16", "BGGR", V4L2_PIX_FMT_SBGGR16, Paint::bayer16, 32, 16, 0, 1},
+    {"SGBRG16", "GBRG", V4L2_PIX_FMT_SGBRG16, Paint::bayer16, 32, 16, 0, 1},
+    {"SGRBG16", "GRBG", V4L2_PIX_FMT_SGRBG16, Paint::bayer16, 32, 16, 0, 1},
+    {"SRGGB16", "RGGB", V4L2_PIX_FMT_SRGGB16, Paint::bayer16, 32, 16, 0, 1},
+    {"SBGGR10P", "BGGR", V4L2_PIX_FMT_SBGGR10P, Paint::bayer10p, 20, 0, 0, 1},
+    {"SGBRG10P", "GBRG", V4L2_PIX_FMT_SGBRG10P, Paint::bayer10p, 20, 0, 0, 1},
+    {"SGRBG10P", "GRBG", V4L2_PIX_FMT_SGRBG10P, Paint::bayer10p, 20, 0, 0, 1},
+    {"SRGGB10P", "RGGB", V4L2_PIX_FMT_SRGGB10P, Paint::bayer10p, 20, 0, 0, 1},
 };
 
 void PrintTo(const FormatCase& f, std::ostream* os) {
@@ -278,8 +279,9 @@ TEST_P(SamplePoints, EachCellTakesThePixelAtItsCentre) {
   const Sampling& s = GetParam();
   Bytes frame(static_cast<std::size_t>(s.width * s.height));
   for (int y = 0; y < s.height; ++y) {
-    for (int x = 0; x < s.width; ++x)
+    for (int x = 0; x < s.width; ++x) {
       frame[y * s.width + x] = static_cast<std::uint8_t>(x + 16 * y);
+    }
   }
   FrameReader reader(layout_of(V4L2_PIX_FMT_GREY, s.width, s.height, s.width, frame.size()));
   LumaPicture picture;
@@ -424,11 +426,11 @@ Bytes without_huffman_tables(const Bytes& jpeg) {
 // The test frame's blocks scaled up to 64 x 32, in 16 x 16 blocks that the 8 x 8 DCT blocks tile.
 Bytes blocks_rgb(int scale) {
   const int w = kWidth * scale, h = kHeight * scale;
-  Bytes rgb(static_cast<std::size_t>(w * h * 3));
+  Bytes rgb(static_cast<std::size_t>(w) * h * 3);
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
       const Rgb c = colour_at(x / scale, y / scale);
-      std::uint8_t* p = &rgb[(y * w + x) * 3];
+      std::uint8_t* p = &rgb[static_cast<std::size_t>(y * w + x) * 3];
       p[0] = static_cast<std::uint8_t>(c.r);
       p[1] = static_cast<std::uint8_t>(c.g);
       p[2] = static_cast<std::uint8_t>(c.b);
@@ -458,7 +460,7 @@ TEST_P(Jpeg, EachCellHasItsBlocksLuma) {
     jpeg = without_huffman_tables(jpeg);
     ASSERT_EQ(std::string(jpeg.begin(), jpeg.end()).find("\xff\xc4"), std::string::npos);
   }
-  FrameReader reader(layout_of(j.fourcc, 64, 32, 0, 64 * 32 * 2));
+  FrameReader reader(layout_of(j.fourcc, 64, 32, 0, 4096));
   ASSERT_TRUE(reader.supported());
   LumaPicture picture;
   LumaMeter meter;
@@ -501,11 +503,11 @@ class JpegScale : public ::testing::TestWithParam<ScaleCase> {};
 
 TEST_P(JpegScale, TheSmallestScaleThatCoversTheCells) {
   const ScaleCase& s = GetParam();
-  Bytes stripes(64 * 64);
+  Bytes stripes(std::size_t{64} * 64);
   for (std::size_t i = 0; i < stripes.size(); ++i) stripes[i] = i % 8 < 4 ? 0 : 255;
   const Bytes jpeg = encode_jpeg(stripes, 64, 64, TJPF_GRAY, TJSAMP_GRAY);
   ASSERT_FALSE(jpeg.empty());
-  FrameReader reader(layout_of(V4L2_PIX_FMT_MJPEG, 64, 64, 0, 64 * 64));
+  FrameReader reader(layout_of(V4L2_PIX_FMT_MJPEG, 64, 64, 0, 4096));
   LumaPicture picture;
   LumaMeter meter;
   ASSERT_EQ(reader.read(jpeg.data(), jpeg.size(), s.columns, s.rows, picture, meter),
@@ -533,7 +535,7 @@ TEST(JpegFrames, BrokenEmptyOrOversizedFramesAreReportedAndThePictureKept) {
   ASSERT_FALSE(jpeg.empty());
   LumaPicture picture{1, 1, {42}};
   LumaMeter meter;
-  FrameReader reader(layout_of(V4L2_PIX_FMT_MJPEG, 64, 32, 0, 64 * 32 * 2));
+  FrameReader reader(layout_of(V4L2_PIX_FMT_MJPEG, 64, 32, 0, 4096));
 
   EXPECT_EQ(reader.read(jpeg.data(), 0, kColumns, kRows, picture, meter), FrameRead::short_frame);
   const Bytes noise(4096, 0x5a);
@@ -546,7 +548,7 @@ TEST(JpegFrames, BrokenEmptyOrOversizedFramesAreReportedAndThePictureKept) {
   EXPECT_EQ(picture.cells, Bytes{42});
 
   // Larger than the camera said its frames are.
-  FrameReader small(layout_of(V4L2_PIX_FMT_MJPEG, 32, 32, 0, 32 * 32 * 2));
+  FrameReader small(layout_of(V4L2_PIX_FMT_MJPEG, 32, 32, 0, 2048));
   EXPECT_EQ(small.read(jpeg.data(), jpeg.size(), kColumns, kRows, picture, meter),
             FrameRead::undecodable);
 

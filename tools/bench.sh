@@ -2,8 +2,10 @@
 # Runs the benchmarks and writes bench/RESULTS.md: device requests at start, CPU cost of start,
 # bytes sent to the terminal per key and for changes the camera reports, an idle screen's cost,
 # peak memory and the release binary's size, each beside its goal. --robustness adds the long randomized session (20,000 keys); --vm the comparison with
-# Debian's v4l2-ctl in the 6.1 system-test VM (needs tools/vm and qemu).
-# Usage: tools/bench.sh [--robustness] [--vm]   (build trees and scratch files go to bench/work/)
+# Debian's v4l2-ctl in the 6.1 system-test VM (needs tools/vm and qemu); --frames the picture
+# view's CPU time per frame on the board's static build under qemu-arm (bench/frame-cost.sh,
+# which also runs alone).
+# Usage: tools/bench.sh [--robustness] [--vm] [--frames]   (build trees and scratch files go to bench/work/)
 # SPDX-FileCopyrightText: 2026 the camera_control developers
 # SPDX-License-Identifier: MIT
 set -euo pipefail
@@ -13,10 +15,12 @@ work=bench/work
 mkdir -p "$work"
 long_session=0
 vm=0
+frames=0
 for option in "$@"; do
   case "$option" in
     --robustness) long_session=1 ;;
     --vm) vm=1 ;;
+    --frames) frames=1 ;;
     *) echo "bench: unknown option $option" >&2; exit 2 ;;
   esac
 done
@@ -280,6 +284,10 @@ out="$work/RESULTS.md.new"
   echo "time, and no more peak memory than \`v4l2-ctl -L\` on the same camera in the same boot."
 } >"$out"
 
+if [ "$frames" = 1 ]; then
+  echo >>"$out"
+  bash bench/frame-cost.sh >>"$out"
+fi
 if [ "$vm" = 1 ]; then
   echo >>"$out"
   bash bench/vm-compare.sh >>"$out"

@@ -300,7 +300,8 @@ FrameRead FrameReader::read(const std::uint8_t* frame, std::size_t bytesused, in
       case Kind::luma16:
         sample(frame, stride, width, height, 1, columns, rows, cells, state_->xs,
                [shift = f.shift](const std::uint8_t* l, std::uint32_t x) {
-                 return static_cast<std::uint8_t>(scaled16(l + 2 * x, shift));
+                 return static_cast<std::uint8_t>(
+                     scaled16(l + 2 * static_cast<std::size_t>(x), shift));
                });
         break;
       case Kind::rgb:
@@ -313,7 +314,7 @@ FrameRead FrameReader::read(const std::uint8_t* frame, std::size_t bytesused, in
       case Kind::rgb565:
         sample(frame, stride, width, height, 1, columns, rows, cells, state_->xs,
                [](const std::uint8_t* l, std::uint32_t x) {
-                 const unsigned v = le16(l + 2 * x);
+                 const unsigned v = le16(l + 2 * static_cast<std::size_t>(x));
                  const unsigned r = v >> 11, g = (v >> 5) & 0x3f, b = v & 0x1f;
                  // Each widened to 8 bits by repeating its top bits, so full scale stays 255.
                  return luma_of(r << 3 | r >> 2, g << 2 | g >> 4, b << 3 | b >> 2);
