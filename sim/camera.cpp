@@ -289,6 +289,7 @@ bool parse_scenario(std::string_view text, Scenario& scenario, std::string& erro
           f.width = r.unsigned32("width");
           f.height = r.unsigned32("height");
           f.pixelformat = r.unsigned32("pixelformat");
+          f.planes = std::max(1U, r.unsigned32("planes"));
           scenario.formats.push_back(f);
         } else if (kind == "control") {
           Control c;
@@ -520,6 +521,8 @@ void Camera::close_handle(int handle) {
   h.subscriptions.clear();
   h.order.clear();
   h.open = handle == 0;
+  // The kernel frees the buffers of a handle that closes without freeing them.
+  if (queue_.owner == handle) free_buffers();
 }
 
 int Camera::other_write(std::uint32_t id, std::int32_t value) {
@@ -530,8 +533,12 @@ int Camera::other_write(std::uint32_t id, std::int32_t value) {
 
 short Camera::poll_events(int handle) const {
   if (fail_all_ == ENODEV) return POLLERR | POLLHUP | POLLPRI;
-  if (handle == 0 && failed_dequeues_ != 0) return POLLPRI;
-  return pending_events(handle) != 0 ? POLLPRI : 0;
+  short events = 0;
+  if (queue_.owner == handle && queue_.streaming && !queue_.filled.empty()) {
+    events |= POLLIN | POLLRDNORM;
+  }
+  if (handle == 0 && failed_dequeues_ != 0) return static_cast<short>(events | POLLPRI);
+  return static_cast<short>(events | (pending_events(handle) != 0 ? POLLPRI : 0));
 }
 
 std::size_t Camera::pending_events(int handle) const {
@@ -663,6 +670,10 @@ int Camera::handle_on(int handle, unsigned long request, void* arg) {
       case VIDIOC_DQEVENT:
         ++counts_.dqevent;
         break;
+      case VIDIOC_REQBUFS:
+        if (static_cast<const v4l2_requestbuffers*>(arg)->count == 0) ++counts_.free_buffers;
+        ++counts_.other;
+        break;
       default:
         ++counts_.other;
         break;
@@ -705,6 +716,18 @@ int Camera::answer(int handle, unsigned long request, void* arg) {
       return unsubscribe(handle, arg);
     case VIDIOC_DQEVENT:
       return dequeue(handle, arg);
+    case VIDIOC_REQBUFS:
+      return request_buffers(handle, arg);
+    case VIDIOC_QUERYBUF:
+      return query_buffer(handle, arg);
+    case VIDIOC_QBUF:
+      return queue_buffer(handle, arg);
+    case VIDIOC_DQBUF:
+      return dequeue_buffer(handle, arg);
+    case VIDIOC_STREAMON:
+      return stream_on(handle, arg);
+    case VIDIOC_STREAMOFF:
+      return stream_off(handle, arg);
     default:
       return ENOTTY;
   }
@@ -949,9 +972,24 @@ int Camera::get_format(void* arg) {
     const std::uint32_t type = f->type;
     std::memset(f, 0, sizeof *f);
     f->type = type;
+    const std::uint32_t line = bytes_per_line(format.pixelformat, format.width);
+    const std::uint32_t size = image_size(format.pixelformat, format.width, format.height);
+    if (type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
+      f->fmt.pix_mp.width = format.width;
+      f->fmt.pix_mp.height = format.height;
+      f->fmt.pix_mp.pixelformat = format.pixelformat;
+      f->fmt.pix_mp.num_planes = static_cast<std::uint8_t>(format.planes);
+      for (std::uint32_t p = 0; p < format.planes && p < VIDEO_MAX_PLANES; ++p) {
+        f->fmt.pix_mp.plane_fmt[p].bytesperline = line;
+        f->fmt.pix_mp.plane_fmt[p].sizeimage = size;
+      }
+      return 0;
+    }
     f->fmt.pix.width = format.width;
     f->fmt.pix.height = format.height;
     f->fmt.pix.pixelformat = format.pixelformat;
+    f->fmt.pix.bytesperline = line;
+    f->fmt.pix.sizeimage = size;
     return 0;
   }
   return EINVAL;

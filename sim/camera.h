@@ -46,6 +46,7 @@ struct Format {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   std::uint32_t pixelformat = 0;
+  std::uint32_t planes = 1;  // of a multi-planar format
 };
 
 // An auto cluster: while the master's value is not `manual` its members are INACTIVE (and
@@ -196,6 +197,11 @@ struct MediaScenario {
 bool is_media_scenario(std::string_view text);
 bool parse_media_scenario(std::string_view text, MediaScenario& scenario, std::string& error);
 
+// The line length and frame size the simulated driver gives a format: GREY one byte a pixel,
+// every other two (as YUYV), a compressed one a quarter of that per frame.
+std::uint32_t bytes_per_line(std::uint32_t pixelformat, std::uint32_t width);
+std::uint32_t image_size(std::uint32_t pixelformat, std::uint32_t width, std::uint32_t height);
+
 // errno value for a name such as "EINVAL", 0 when unknown.
 int errno_from_name(std::string_view name);
 const char* errno_name(int error);
@@ -204,6 +210,8 @@ const char* errno_name(int error);
 struct RequestCounts {
   long querycap = 0, queryctrl = 0, g_ctrl = 0, s_ctrl = 0, querymenu = 0, g_fmt = 0, other = 0;
   long subscribe_event = 0, dqevent = 0;
+  // Of the streaming requests, those that free the buffers (REQBUFS with count 0).
+  long free_buffers = 0;
   long total() const {
     return querycap + queryctrl + g_ctrl + s_ctrl + querymenu + g_fmt + other + subscribe_event +
            dqevent;
@@ -225,9 +233,22 @@ class Camera {
   int handle_on(int handle, unsigned long request, void* arg);
   // S_CTRL from another program's handle (opened on first use): 0 or the errno.
   int other_write(std::uint32_t id, std::int32_t value);
-  // What poll(2) reports for the handle: POLLPRI while events are pending; after an unplug
-  // POLLERR | POLLHUP | POLLPRI, for good. Never POLLIN/POLLOUT: nothing streams.
+  // What poll(2) reports for the handle: POLLPRI while events are pending, POLLIN while it
+  // streams and a filled buffer waits; after an unplug POLLERR | POLLHUP | POLLPRI, for good.
   short poll_events(int handle) const;
+  // The driver fills the oldest queued buffer of the handle that streams with the test
+  // picture, as a frame arrives. False when nothing streams or no buffer is queued.
+  bool deliver_frame();
+  // Another program takes the buffers and streams (0 or the errno of the request that failed),
+  // or stops and frees them.
+  int other_stream_on();
+  int other_stream_off();
+  // The mapping of a buffer of the handle that holds them (as mmap(2) at the buffer's offset
+  // gives it), nullptr when there is none there; unmap(address) says whether it was one.
+  void* map(std::size_t length, long offset);
+  bool unmap(const void* address);
+  // The handle that holds the buffers, -1 when none does.
+  int buffer_owner() const { return queue_.owner; }
   // Events waiting on the handle.
   std::size_t pending_events(int handle) const;
   // Sets the automatic value a volatile cluster member reads while its auto control is on.
@@ -263,6 +284,24 @@ class Camera {
     std::uint32_t sequence = 0;
   };
 
+  struct Buffer {
+    std::vector<std::uint8_t> memory;
+    bool queued = false;
+    bool mapped = false;
+    std::uint32_t bytesused = 0;
+    std::uint32_t sequence = 0;
+  };
+  // The node's one buffer queue, as videobuf2 keeps it: the handle that asked for the buffers
+  // owns it until it frees them or closes.
+  struct Queue {
+    int owner = -1;
+    std::uint32_t type = 0;
+    bool streaming = false;
+    std::vector<Buffer> buffers;
+    std::vector<std::uint32_t> filled;  // oldest first
+    std::uint32_t sequence = 0;
+  };
+
   // The request itself, once counted.
   int answer(int handle, unsigned long request, void* arg);
   // The scenario's other writes due after the requests made so far.
@@ -289,6 +328,17 @@ class Camera {
   int query_capabilities(void* arg);
   int query_subdevice_capabilities(void* arg);
   int get_format(void* arg);
+  // The capture format the node streams (its first single- or multi-planar one).
+  const Format* stream_format() const;
+  int request_buffers(int handle, void* arg);
+  int query_buffer(int handle, void* arg);
+  int queue_buffer(int handle, void* arg);
+  int dequeue_buffer(int handle, void* arg);
+  int stream_on(int handle, void* arg);
+  int stream_off(int handle, void* arg);
+  void free_buffers();
+  // Draws the test picture into a buffer: a gradient whose level follows Brightness.
+  void paint(Buffer& buffer) const;
 
   Scenario scenario_;
   std::vector<Handle> handles_;
@@ -298,6 +348,7 @@ class Camera {
   int fail_all_ = 0;
   int dequeue_error_ = 0;
   int failed_dequeues_ = 0;
+  Queue queue_;
 };
 
 }  // namespace camsim

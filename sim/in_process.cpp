@@ -3,6 +3,8 @@
 // SPDX-License-Identifier: MIT
 #include "sim/in_process.h"
 
+#include <sys/mman.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -47,6 +49,15 @@ int routed_fstat(int fd, struct stat* info) {
   return owned == 1 ? camctl::real_sys_ops().fstat(fd, info) : owned;
 }
 
+void* routed_mmap(std::size_t length, int fd, off_t offset) {
+  if (!g_router->owns(fd)) return camctl::real_sys_ops().mmap(length, fd, offset);
+  void* address = g_router->map(fd, length, static_cast<long>(offset));
+  return address != nullptr ? address : MAP_FAILED;
+}
+int routed_munmap(void* address, std::size_t length) {
+  return g_router->unmap(address) ? 0 : camctl::real_sys_ops().munmap(address, length);
+}
+
 SystemCalls system_calls() {
   const camctl::SysOps real = camctl::real_sys_ops();
   return SystemCalls{real.open, real.ioctl, real.close};
@@ -54,8 +65,8 @@ SystemCalls system_calls() {
 
 void route_through(std::unique_ptr<Router> router) {
   g_router = std::move(router);
-  g_saved = camctl::set_sys_ops(
-      camctl::SysOps{routed_open, routed_ioctl, routed_close, routed_poll, routed_fstat});
+  g_saved = camctl::set_sys_ops(camctl::SysOps{routed_open, routed_ioctl, routed_close, routed_poll,
+                                               routed_fstat, routed_mmap, routed_munmap});
 }
 
 void stop_routing() {

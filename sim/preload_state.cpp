@@ -4,8 +4,10 @@
 // line per S_CTRL and a count of every request when a node is closed, CAMSIM_CONTROL a FIFO
 // whose lines act on the camera as another program would ("set id=0x00980900 value=77", on a
 // media graph's node "set path=/dev/v4l-subdev0 id=... value=...", "unplug",
-// "auto id=0x00980913 value=40") or fault its event queue ("dequeue error=EIO count=1"), read
-// whenever the program waits on a node.
+// "auto id=0x00980913 value=40", "stream other" to take the buffers and stream, "stream other
+// off" to free them), fault its event queue ("dequeue error=EIO count=1") or bring the next
+// frame ("frame"), read whenever the program waits on a node. The log also has a line per
+// REQBUFS, STREAMON and STREAMOFF of the program.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include "sim/preload_state.h"
@@ -161,6 +163,22 @@ void log_new_writes(int fd) {
   }
 }
 
+// The program's requests that start and end streaming, so a test can tell the buffers were
+// given back, and in which order.
+void log_stream_request(unsigned long request, const void* arg, unsigned asked, int error) {
+  char line[120];
+  const char* result = error == 0 ? "0" : errno_name(error);
+  if (request == VIDIOC_REQBUFS) {
+    // What the program asked for, and what the driver made of it.
+    std::snprintf(line, sizeof line, "stream reqbufs count=%u result=%s buffers=%u\n", asked,
+                  result, static_cast<const v4l2_requestbuffers*>(arg)->count);
+  } else {
+    std::snprintf(line, sizeof line, "stream %s result=%s\n",
+                  request == VIDIOC_STREAMON ? "on" : "off", result);
+  }
+  log_line(line);
+}
+
 // One line from the control channel, applied at once.
 void run_command(const std::string& line) {
   State* s = state();
@@ -186,6 +204,12 @@ void run_command(const std::string& line) {
         camera->set_auto_value(static_cast<std::uint32_t>(id), static_cast<std::int32_t>(value))
             ? 0
             : EINVAL;
+  } else if (rest == "frame") {
+    result = camera->deliver_frame() ? 0 : EAGAIN;
+  } else if (rest == "stream other") {
+    result = camera->other_stream_on();
+  } else if (rest == "stream other off") {
+    result = camera->other_stream_off();
   } else if (line == "unplug") {
     s->router->unplug_all();
   } else if (std::sscanf(rest.c_str(), "dequeue error=%15s count=%ld", error, &value) == 2 &&
@@ -244,8 +268,13 @@ int preload_ioctl(int fd, unsigned long request, void* arg) {
   // Descriptors other than the simulated nodes', the terminal's among them, go straight through.
   State* s = g_state;
   if (s == nullptr || !s->router->owns(fd)) return real_ioctl_fn()(fd, request, arg);
+  const unsigned asked =
+      request == VIDIOC_REQBUFS ? static_cast<const v4l2_requestbuffers*>(arg)->count : 0;
   const int result = s->router->ioctl(fd, request, arg);
   if (request == VIDIOC_S_CTRL) log_new_writes(fd);
+  if (request == VIDIOC_REQBUFS || request == VIDIOC_STREAMON || request == VIDIOC_STREAMOFF) {
+    log_stream_request(request, arg, asked, result == 0 ? 0 : errno);
+  }
   return result;
 }
 
@@ -278,6 +307,15 @@ int preload_fstat(int fd, struct stat* info) {
   State* s = g_state;
   if (s == nullptr) return 1;
   return s->router->fstat(fd, info);
+}
+
+void* preload_map(int fd, std::size_t length, long offset) {
+  return g_state->router->map(fd, length, offset);
+}
+
+bool preload_unmap(const void* address) {
+  State* s = g_state;
+  return s != nullptr && s->router->unmap(address);
 }
 
 bool preload_owns(int fd) {

@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <sys/stat.h>
 
+#include <cstddef>
+
 #include "sim/router.h"
 
 namespace camsim {
@@ -16,6 +18,11 @@ int preload_close(int fd);
 
 // fstat of a simulated node: its device number. 1 when fd is none, for the caller to pass on.
 int preload_fstat(int fd, struct stat* info);
+
+// A capture buffer of the simulated node behind fd, as mmap(2) at offset maps it; nullptr
+// (errno EINVAL) when there is none. unmap: whether the address was a buffer's.
+void* preload_map(int fd, std::size_t length, long offset);
+bool preload_unmap(const void* address);
 
 // Whether the descriptor is a simulated node's.
 bool preload_owns(int fd);

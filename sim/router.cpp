@@ -158,6 +158,20 @@ Camera* Router::camera_at(const std::string& path) const {
   return nullptr;
 }
 
+void* Router::map(int fd, std::size_t length, long offset) {
+  Camera* camera = camera_of(fd);
+  void* address = camera != nullptr ? camera->map(length, offset) : nullptr;
+  if (address == nullptr) errno = EINVAL;
+  return address;
+}
+
+bool Router::unmap(const void* address) {
+  for (Route& route : routes_) {
+    if (route.camera != nullptr && route.camera->unmap(address)) return true;
+  }
+  return false;
+}
+
 void Router::unplug_all() {
   for (Route& route : routes_) {
     if (route.camera != nullptr) route.camera->fail_everything(ENODEV);

@@ -62,6 +62,10 @@ class Router {
   // Returns 1 when fd is no simulated node, else 0.
   int fstat(int fd, struct stat* info) const;
   bool owns(int fd) const { return route_of(fd) != nullptr; }
+  // mmap(2) of a simulated node: the buffer at offset, or nullptr (errno EINVAL) when there is
+  // none there. unmap says whether the address was a buffer's, leaving others to the system.
+  void* map(int fd, std::size_t length, long offset);
+  bool unmap(const void* address);
   // How often the program waited with a simulated node in its set: a program that keeps waiting
   // on an unplugged node spins, and this count shows it.
   long node_waits() const { return node_waits_; }

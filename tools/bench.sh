@@ -2,8 +2,10 @@
 # Runs the benchmarks and writes bench/RESULTS.md: device requests at start, CPU cost of start,
 # bytes sent to the terminal per key and for changes the camera reports, an idle screen's cost,
 # peak memory and the release binary's size, each beside its goal. --robustness adds the long randomized session (20,000 keys); --vm the comparison with
-# Debian's v4l2-ctl in the 6.1 system-test VM (needs tools/vm and qemu).
-# Usage: tools/bench.sh [--robustness] [--vm]   (build trees and scratch files go to bench/work/)
+# Debian's v4l2-ctl in the 6.1 system-test VM (needs tools/vm and qemu); --frames the picture
+# view's CPU time per frame on the board's static build under qemu-arm (bench/frame-cost.sh,
+# which also runs alone).
+# Usage: tools/bench.sh [--robustness] [--vm] [--frames]   (build trees and scratch files go to bench/work/)
 # SPDX-FileCopyrightText: 2026 the camera_control developers
 # SPDX-License-Identifier: MIT
 set -euo pipefail
@@ -13,10 +15,12 @@ work=bench/work
 mkdir -p "$work"
 long_session=0
 vm=0
+frames=0
 for option in "$@"; do
   case "$option" in
     --robustness) long_session=1 ;;
     --vm) vm=1 ;;
+    --frames) frames=1 ;;
     *) echo "bench: unknown option $option" >&2; exit 2 ;;
   esac
 done
@@ -213,6 +217,30 @@ out="$work/RESULTS.md.new"
   echo "and $idle_c ms of CPU time over the span (the scheduler's account, \`/proc/PID/schedstat\`)."
   echo
 
+  echo "## The picture view (80x24, vivid 6.1 capture fixture)"
+  echo
+  echo "P opens the view on the simulated vivid (YUYV 640x360); frames come through its side channel."
+  echo "A changed frame follows 8 steps of Brightness, which move the whole test picture's gradient;"
+  echo "an unchanged frame is the same picture again. Frames a second over a 115200 baud line"
+  echo "(11520 bytes a second) are that line's rate over a changed frame's bytes."
+  echo
+  echo "| Figure | \`linux\` | \`vt100\` | \`xterm-256color\` |"
+  echo "|---|---:|---:|---:|"
+  pl=$("$driver" picture sim/fixtures/vivid-6.1-capture.txt linux)
+  pv=$("$driver" picture sim/fixtures/vivid-6.1-capture.txt vt100)
+  pc=$("$driver" picture sim/fixtures/vivid-6.1-capture.txt xterm-256color)
+  picture_row() {
+    echo "| $1 | $(value "$2" "$pl") | $(value "$2" "$pv") | $(value "$2" "$pc") |"
+  }
+  picture_row "bytes to open the view" open
+  picture_row "bytes of the first frame (every cell)" first_frame
+  picture_row "bytes of a changed frame" frame_after_change
+  picture_row "bytes of an unchanged frame" frame_unchanged
+  fps() { awk -v b="$(value frame_after_change "$1")" 'BEGIN { printf "%.1f", 11520 / b }'; }
+  echo "| changed frames a second at 115200 baud | $(fps "$pl") | $(fps "$pv") | $(fps "$pc") |"
+  picture_row "peak RSS of the session, KiB (dynamic build)" rss_kib
+  echo
+
   echo "## Memory and size"
   echo
   rl=$("$driver" rss "$synth")
@@ -256,6 +284,10 @@ out="$work/RESULTS.md.new"
   echo "time, and no more peak memory than \`v4l2-ctl -L\` on the same camera in the same boot."
 } >"$out"
 
+if [ "$frames" = 1 ]; then
+  echo >>"$out"
+  bash bench/frame-cost.sh >>"$out"
+fi
 if [ "$vm" = 1 ]; then
   echo >>"$out"
   bash bench/vm-compare.sh >>"$out"

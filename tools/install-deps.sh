@@ -10,7 +10,7 @@
 # SPDX-License-Identifier: MIT
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libncurses-dev libgtest-dev libgmock-dev
-          googletest libvterm-dev clang libclang-rt-14-dev ncurses-term reuse)
+          googletest libvterm-dev libturbojpeg0-dev clang libclang-rt-14-dev ncurses-term reuse)
 if [ "${1:-}" = "--only" ]; then
   packages=()
   shift

@@ -76,5 +76,25 @@ int Device::subscribe_control_events(std::uint32_t id, std::uint32_t flags) {
 int Device::dequeue_event(v4l2_event& event) {
   return request(VIDIOC_DQEVENT, &event);
 }
+int Device::request_buffers(v4l2_requestbuffers& buffers) {
+  return request(VIDIOC_REQBUFS, &buffers);
+}
+int Device::query_buffer(v4l2_buffer& buffer) {
+  return request(VIDIOC_QUERYBUF, &buffer);
+}
+int Device::queue_buffer(v4l2_buffer& buffer) {
+  return request(VIDIOC_QBUF, &buffer);
+}
+int Device::dequeue_buffer(v4l2_buffer& buffer) {
+  return request(VIDIOC_DQBUF, &buffer);
+}
+int Device::stream_on(std::uint32_t type) {
+  int value = static_cast<int>(type);
+  return request(VIDIOC_STREAMON, &value);
+}
+int Device::stream_off(std::uint32_t type) {
+  int value = static_cast<int>(type);
+  return request(VIDIOC_STREAMOFF, &value);
+}
 
 }  // namespace camctl

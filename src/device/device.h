@@ -43,6 +43,14 @@ class Device {
   int subscribe_control_events(std::uint32_t id, std::uint32_t flags);
   // The oldest pending event; ENOENT when none is pending.
   int dequeue_event(v4l2_event& event);
+  // Capture buffers: their count (0 frees them), where each lies, and the queue they go round.
+  int request_buffers(v4l2_requestbuffers& request);
+  int query_buffer(v4l2_buffer& buffer);
+  int queue_buffer(v4l2_buffer& buffer);
+  // The oldest filled buffer; EAGAIN when none is filled yet.
+  int dequeue_buffer(v4l2_buffer& buffer);
+  int stream_on(std::uint32_t type);
+  int stream_off(std::uint32_t type);
   // The descriptor to wait on for POLLPRI (events pending) or POLLERR (the device is gone).
   int descriptor() const { return fd_.get(); }
 

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace camctl {
@@ -25,6 +26,12 @@ int real_poll(pollfd* fds, nfds_t count, int timeout_ms) {
 int real_fstat(int fd, struct stat* info) {
   return ::fstat(fd, info);
 }
+void* real_mmap(std::size_t length, int fd, off_t offset) {
+  return ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, offset);
+}
+int real_munmap(void* address, std::size_t length) {
+  return ::munmap(address, length);
+}
 
 SysOps& current() {
   static SysOps ops = real_sys_ops();
@@ -34,7 +41,7 @@ SysOps& current() {
 }  // namespace
 
 SysOps real_sys_ops() {
-  return SysOps{real_open, real_ioctl, real_close, real_poll, real_fstat};
+  return SysOps{real_open, real_ioctl, real_close, real_poll, real_fstat, real_mmap, real_munmap};
 }
 
 const SysOps& sys_ops() {

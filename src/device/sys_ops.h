@@ -5,6 +5,9 @@
 
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
 
 namespace camctl {
 
@@ -16,6 +19,9 @@ struct SysOps {
   int (*poll)(pollfd* fds, nfds_t count, int timeout_ms);
   // The node's device number (st_rdev) tells which interface of a media graph it is.
   int (*fstat)(int fd, struct stat* info);
+  // A capture buffer shared with the driver, mapped read-only; MAP_FAILED on failure.
+  void* (*mmap)(std::size_t length, int fd, off_t offset);
+  int (*munmap)(void* address, std::size_t length);
 };
 
 // The calls straight to the kernel.

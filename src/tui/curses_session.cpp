@@ -46,7 +46,19 @@ void CursesSession::create_windows(int list_rows, int list_cols, int list_row, i
   detail_ = newwin(detail_rows, detail_cols, detail_row, detail_col);
 }
 
+void CursesSession::create_picture_window(int rows, int cols, int row, int col) {
+  delete_picture_window();
+  picture_ = newwin(rows, cols, row, col);
+  if (picture_ != nullptr) keypad(picture_, TRUE);
+}
+
+void CursesSession::delete_picture_window() {
+  if (picture_ != nullptr) delwin(picture_);
+  picture_ = nullptr;
+}
+
 void CursesSession::delete_windows() {
+  delete_picture_window();
   if (list_ != nullptr) delwin(list_);
   if (detail_ != nullptr) delwin(detail_);
   list_ = nullptr;

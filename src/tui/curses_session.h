@@ -25,6 +25,11 @@ class CursesSession {
   // list window with keypad mode on, so arrow and paging keys arrive as single codes.
   void create_windows(int list_rows, int list_cols, int list_row, int list_col, int detail_rows,
                       int detail_cols, int detail_row, int detail_col);
+  // (Re)creates the picture view's window over the two, with keypad mode on like the list's:
+  // keys are read from it while it shows. delete_picture_window() lets the two show again.
+  void create_picture_window(int rows, int cols, int row, int col);
+  void delete_picture_window();
+  WINDOW* picture_window() const { return picture_; }
   WINDOW* list_window() const { return list_; }
   WINDOW* detail_window() const { return detail_; }
 
@@ -34,6 +39,7 @@ class CursesSession {
   bool active_ = false;
   WINDOW* list_ = nullptr;
   WINDOW* detail_ = nullptr;
+  WINDOW* picture_ = nullptr;
 };
 
 }  // namespace camctl

@@ -9,6 +9,7 @@ namespace camctl {
 namespace {
 
 constexpr int kCtrlL = 'L' & 0x1f;
+constexpr int kEscape = 0x1b;
 
 constexpr KeyBinding adjust_key(int key, AdjustKind kind) {
   return KeyBinding{key, Command::adjust, kind};
@@ -31,6 +32,10 @@ const std::array<HelpLine, kHelpLineCount> kHelpLines = {{
     {"L Load", {{{'l', Command::load, AdjustKind::step_up}}}},
     {"S Save", {{{'s', Command::save, AdjustKind::step_up}}}},
     {"Q Quit", {{{'q', Command::quit, AdjustKind::step_up}}}},
+    // The help panel's last row.
+    {"P Picture (P/Esc: back)",
+     {{{'p', Command::toggle_picture, AdjustKind::step_up},
+       {kEscape, Command::close_picture, AdjustKind::step_up}}}},
     // Ctrl-L, as in every full-screen terminal program; the panel has no row to spare for it.
     {nullptr, {{{kCtrlL, Command::repaint, AdjustKind::step_up}}}},
 }};

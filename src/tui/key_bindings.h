@@ -21,7 +21,9 @@ enum class Command {
   load,
   save,
   quit,
-  repaint,  // the whole screen sent again, over whatever else wrote to the terminal
+  repaint,         // the whole screen sent again, over whatever else wrote to the terminal
+  toggle_picture,  // the picture view opens, or closes back to the list
+  close_picture,   // the picture view closes; nothing in the list
 };
 
 struct KeyBinding {
@@ -36,7 +38,7 @@ struct HelpLine {
   std::array<KeyBinding, 4> keys;
 };
 
-inline constexpr std::size_t kHelpLineCount = 11;
+inline constexpr std::size_t kHelpLineCount = 12;
 
 // Every key of the screen, in the help panel's order; the panel prints the lines with a text.
 const std::array<HelpLine, kHelpLineCount>& help_lines();

@@ -21,6 +21,8 @@
 #include "controls/control_table.h"
 #include "controls/run_options.h"
 #include "device/camera.h"
+#include "device/frame_luma.h"
+#include "device/stream.h"
 #include "device/sys_ops.h"
 #include "settings/settings.h"
 #include "tui/exit_signals.h"
@@ -32,6 +34,9 @@ namespace {
 
 // Wakes in a row that brought no event before a camera node waits for the next key.
 constexpr int kMaxFailedWakes = 2;
+
+// The view's line while another program holds the capture buffers.
+const std::string kBusyText = "The camera is streaming to another program";
 
 // One camera node in the wait, and how far its events can be followed. A wake that brings no
 // event, or a dequeue that fails, is said on the status line and the node stays in the wait:
@@ -68,6 +73,14 @@ class KeyLoop {
   void follow_camera(CameraWatch& camera, short revents, bool layout_shown);
   std::size_t selection() const { return selection_; }
 
+  // The picture's descriptor while the view streams, else -1.
+  int picture_descriptor() const { return stream_.descriptor(); }
+  // A frame is ready (or the stream reported an error): the newest is drawn when the terminal
+  // has taken the last one and the layout can be shown.
+  void take_frame(short revents, bool layout_shown);
+  // Ends the stream, on every way out of the run.
+  void end_picture() { stream_.stop(); }
+
  private:
   bool act_on(const KeyBinding& binding);
   void move_selection(Command command);
@@ -78,6 +91,9 @@ class KeyLoop {
   ControlKey selected_key() const;
   void select_by_key(ControlKey key);
   void show_disconnected(const char* path);
+  void open_picture();
+  void close_picture();
+  void show_stream_status(Stream::Status status);
 
   ControlTable& table_;
   Camera& camera_;
@@ -85,6 +101,9 @@ class KeyLoop {
   Screen& screen_;
   std::size_t selection_ = 0;  // stays 0 in an empty table: there is nothing to point at
   bool drawing_ = true;        // the layout is on the screen
+  Stream stream_;
+  LumaPicture picture_;
+  LumaMeter meter_;
 };
 
 bool KeyLoop::act_on(const KeyBinding& binding) {
@@ -158,8 +177,92 @@ bool KeyLoop::act_on(const KeyBinding& binding) {
     case Command::none:
       screen_.draw_control_list(selection_);
       return true;
+    case Command::toggle_picture:
+      if (screen_.picture_open()) {
+        close_picture();
+      } else {
+        open_picture();
+      }
+      return true;
+    case Command::close_picture:
+      if (screen_.picture_open()) close_picture();
+      return true;
   }
   return true;
+}
+
+void KeyLoop::open_picture() {
+  screen_.open_picture(selection_);
+  CameraNode& named = camera_.named();
+  if (named.subdevice) {
+    // A subdevice's frames leave through the capture node at the end of its pipeline.
+    screen_.show_picture_notice("A subdevice has no picture: open the camera's capture node");
+    return;
+  }
+  show_stream_status(stream_.start(named.device));
+}
+
+void KeyLoop::close_picture() {
+  // What the view said about the stream (another program streaming) goes with it.
+  stream_.stop();
+  screen_.close_picture(selection_);
+}
+
+void KeyLoop::show_stream_status(Stream::Status status) {
+  switch (status) {
+    case Stream::Status::off:
+    case Stream::Status::streaming:
+      return;
+    case Stream::Status::busy:
+      return screen_.show_picture_notice(kBusyText);
+    case Stream::Status::not_drawable: {
+      std::string text = "The picture's format " + fourcc_text(stream_.pixelformat());
+      if (stream_.planes() > 1) {
+        text += " has " + std::to_string(stream_.planes()) + " planes and";
+      }
+      return screen_.show_picture_notice(text + " cannot be drawn");
+    }
+    case Stream::Status::no_picture:
+      return screen_.show_picture_notice("The camera streams no picture to this program");
+    case Stream::Status::gone:
+      screen_.show_picture_notice("");
+      return show_disconnected(options_.device_path);
+    case Stream::Status::failed:
+      return screen_.show_picture_notice(std::string("The picture cannot be streamed: ") +
+                                         std::strerror(stream_.error()));
+  }
+}
+
+void KeyLoop::take_frame(short revents, bool layout_shown) {
+  const bool draw = layout_shown && screen_.picture_open() && !screen_.output_busy();
+  const Stream::Frame frame =
+      stream_.take_frame(draw, kPictureColumns, kPictureRows, picture_, meter_);
+  switch (frame) {
+    case Stream::Frame::drawn:
+      return screen_.draw_picture(picture_, meter_);
+    case Stream::Frame::none:
+      // Readiness with an error but no buffer to take: the stream has ended under the program,
+      // and waiting on it again would spin.
+      if ((revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return;
+      stream_.stop();
+      if (v4l2_format probe{.type = V4L2_BUF_TYPE_VIDEO_CAPTURE, .fmt = {}};
+          camera_.named().device.get_capture_format(probe) == ENODEV) {
+        screen_.show_picture_notice("");
+        return show_disconnected(options_.device_path);
+      }
+      return screen_.show_picture_notice("The picture stopped");
+    case Stream::Frame::skipped:
+    case Stream::Frame::broken:
+      return;
+    case Stream::Frame::gone:
+      stream_.stop();
+      if (layout_shown) screen_.show_picture_notice("");
+      return show_disconnected(options_.device_path);
+    case Stream::Frame::failed:
+      stream_.stop();
+      return screen_.show_picture_notice(std::string("The picture stopped: ") +
+                                         std::strerror(stream_.error()));
+  }
 }
 
 void KeyLoop::move_selection(Command command) {
@@ -294,7 +397,8 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
     nodes.push_back({camera.device(node), node, options.device_path,
                      node < table.follows_events.size() && table.follows_events[node]});
   }
-  constexpr std::size_t kFirstNode = 2;
+  constexpr std::size_t kPicture = 2;
+  constexpr std::size_t kFirstNode = 3;
   std::vector<pollfd> watched(kFirstNode + nodes.size());
   bool layout_shown = true;
   int idle_wakes = 0;
@@ -302,6 +406,9 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
     // The one wait: keys, the signals that end the run, and the camera's events.
     watched[0] = {screen.key_descriptor(), POLLIN, 0};
     watched[1] = {signals.descriptor(), POLLIN, 0};
+    // Frames only while the view streams: before its buffers exist, a wait for them would
+    // make some drivers start reading frames of their own accord.
+    watched[kPicture] = {loop.picture_descriptor(), POLLIN, 0};
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       watched[kFirstNode + i] = {nodes[i].wait_descriptor(), POLLPRI, 0};
     }
@@ -350,11 +457,17 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
     if (any_key) {
       for (CameraWatch& node : nodes) node.rearm();
     }
+    // After the keys: a slow line never holds a key back behind a frame.
+    if (watched[kPicture].revents != 0 && loop.picture_descriptor() >= 0) {
+      loop.take_frame(watched[kPicture].revents, layout_shown && screen.terminal_fits());
+    }
     // A terminal that says it is ready but gives no key has reached its end (end of input, a
     // hang-up); the run ends as with Q, as waiting on would spin.
     idle_wakes = keys_said_ready && !any_key ? idle_wakes + 1 : 0;
     if (idle_wakes >= 2) break;
   }
+  // The buffers go back first: the camera is free for another program however the run ends.
+  loop.end_picture();
   screen.close(loop.selection());
   // A hang-up ends the key reads and sends its signal at once; either may come first.
   if (const int signal = signals.caught(); signal != 0) ExitSignals::end_by(signal);

@@ -5,13 +5,16 @@
 #include "tui/screen.h"
 
 #include <linux/videodev2.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
 #include "controls/control_table.h"
 #include "device/camera.h"
+#include "device/sys_ops.h"
 #include "tui/key_bindings.h"
 
 namespace camctl {
@@ -39,6 +42,22 @@ constexpr int kDetailTextLastCol = kDetailCols - 2;
 constexpr int kHelpRow = 13;
 constexpr int kHelpCol = 51;
 
+// The picture view's window starts below the status row; in it the picture's rows, then the
+// selected control's line and the meter line.
+constexpr int kPictureRow = 1;
+constexpr int kControlLine = kPictureRows;
+constexpr int kMeterLine = kPictureRows + 1;
+constexpr int kNoticeRow = kPictureRows / 2 - 1;
+constexpr int kHistogramCol = 40;
+// A terminal without 256 colours shows each cell's level as a character, darkest first.
+constexpr char kDensityRamp[] = " .:-=+*#%@";
+constexpr int kDensityLevels = sizeof kDensityRamp - 1;
+// With 256 colours: black, the 24 greys of the colour cube's ramp (232 to 255), white; each a
+// colour pair from 1 on, as cell backgrounds.
+constexpr int kGreyLevels = 26;
+// A tty's own poll says it has room to write below this many queued bytes: the tail of a frame,
+// not a frame, still waits there.
+constexpr int kOutputBacklog = 256;
 // Writes text at row, col of the window, cut at last_col and at the window's own edge, which
 // a resize may have moved. Bytes that are no printable ASCII show as "?": in the POSIX locale
 // curses would spell them out in several columns and push the text past its place.
@@ -126,6 +145,11 @@ std::size_t Screen::first_shown(std::size_t selection) {
 }
 
 void Screen::draw_control_list(std::size_t selection) {
+  if (picture_open()) {
+    paint_picture_control(selection);
+    wrefresh(session_.picture_window());
+    return;
+  }
   if (session_.list_window() == nullptr) return;
   paint_control_list(selection);
   wrefresh(session_.list_window());
@@ -159,6 +183,10 @@ void Screen::rest_cursor(std::size_t selection, std::size_t first, std::size_t e
 }
 
 void Screen::draw_changed_entry(std::size_t position, std::size_t selection) {
+  if (picture_open()) {
+    if (position == selection) draw_control_list(selection);
+    return;
+  }
   WINDOW* list = session_.list_window();
   if (list == nullptr) return;
   const std::size_t first = first_shown(selection);
@@ -200,6 +228,7 @@ void Screen::draw_control_row(std::size_t position, int row) {
 }
 
 void Screen::draw_detail_panel(std::size_t position) {
+  if (picture_open()) return draw_control_list(position);
   if (session_.detail_window() == nullptr) return;
   paint_detail_panel(position);
   wrefresh(session_.detail_window());
@@ -248,7 +277,8 @@ void Screen::refresh_main_screen() {
 }
 
 int Screen::read_key() {
-  WINDOW* list = session_.list_window();
+  WINDOW* list =
+      session_.picture_window() != nullptr ? session_.picture_window() : session_.list_window();
   WINDOW* window = list != nullptr ? list : stdscr;
   // The loop waits for keys itself, beside the camera; curses only hands over what it has.
   nodelay(window, TRUE);
@@ -280,8 +310,12 @@ void Screen::show_size_notice() {
 }
 
 void Screen::redraw_layout(std::size_t selection) {
+  const bool picture = picture_open();
   session_.create_windows(kListRows, kListCols, kListRow, kListCol, kDetailRows, kDetailCols,
                           kDetailRow, kDetailCol);
+  if (picture) {
+    session_.create_picture_window(getmaxy(stdscr) - kPictureRow, getmaxx(stdscr), kPictureRow, 0);
+  }
   repaint(selection);
 }
 
@@ -292,6 +326,18 @@ void Screen::repaint(std::size_t selection) {
   // and every piece sent again, in one update.
   clearok(curscr, TRUE);
   werase(stdscr);
+  if (picture_open()) {
+    put_text(stdscr, 0, 1, "Camera control: ", getmaxx(stdscr) - 1);
+    if (!status_.empty()) put_text(stdscr, 0, kStatusCol, status_.c_str(), getmaxx(stdscr) - 1);
+    wnoutrefresh(stdscr);
+    werase(session_.picture_window());
+    paint_picture_frame();
+    paint_picture_control(selection);
+    touchwin(session_.picture_window());
+    wnoutrefresh(session_.picture_window());
+    doupdate();
+    return;
+  }
   draw_main_screen();
   wnoutrefresh(stdscr);
   paint_detail_panel(selection);
@@ -305,6 +351,8 @@ void Screen::repaint(std::size_t selection) {
 
 void Screen::close(std::size_t selection) {
   if (!session_.active()) return;
+  // The list is what the terminal keeps after the run, as without the view.
+  if (picture_open()) close_picture(selection);
   if (terminal_fits()) draw_control_list(selection);
   // The cursor stands behind the last print of the main screen, so this clears nothing that
   // shows. A message that filled the top row to the last column left the cursor at the start
@@ -312,6 +360,155 @@ void Screen::close(std::size_t selection) {
   if (getcurx(stdscr) != 0) wclrtoeol(stdscr);
   wrefresh(stdscr);
   session_.end();
+}
+
+void Screen::open_picture(std::size_t selection) {
+  if (picture_open()) return;
+  // Colours start only with the view, so the list costs what it did without it.
+  static bool colours_started = false;
+  // The terminal's description says how many colours it has; curses' own counts are known only
+  // once colours are started.
+  grey_levels_ = has_colors() && tigetnum("colors") >= 256 && tigetnum("pairs") > kGreyLevels;
+  if (grey_levels_ && !colours_started) {
+    start_color();
+    for (short level = 0; level < kGreyLevels; ++level) {
+      const short colour = level == 0 ? 16 : level == kGreyLevels - 1 ? 231 : 231 + level;
+      init_pair(static_cast<short>(level + 1), COLOR_WHITE, colour);
+    }
+    colours_started = true;
+  }
+  have_picture_ = false;
+  picture_notice_.clear();
+  session_.create_picture_window(getmaxy(stdscr) - kPictureRow, getmaxx(stdscr), kPictureRow, 0);
+  WINDOW* window = session_.picture_window();
+  if (window == nullptr) return;
+  werase(window);
+  paint_picture_control(selection);
+  wrefresh(window);
+}
+
+void Screen::close_picture(std::size_t selection) {
+  if (!picture_open()) return;
+  session_.delete_picture_window();
+  have_picture_ = false;
+  picture_notice_.clear();
+  if (!terminal_fits()) return;
+  // The layout as it stood, in one update: curses sends only the cells the view changed.
+  touchwin(stdscr);
+  wnoutrefresh(stdscr);
+  paint_detail_panel(selection);
+  touchwin(session_.detail_window());
+  wnoutrefresh(session_.detail_window());
+  paint_control_list(selection);
+  touchwin(session_.list_window());
+  wnoutrefresh(session_.list_window());
+  doupdate();
+}
+
+void Screen::paint_picture_control(std::size_t selection) {
+  WINDOW* window = session_.picture_window();
+  picture_selection_ = selection;
+  wmove(window, kControlLine, 0);
+  wclrtoeol(window);
+  if (selection >= table_.count()) return;
+  const ControlEntry& entry = table_.at(selection);
+  const int last = kPictureColumns - 1;
+  std::string value = std::to_string(entry.value);
+  if (const MenuEntry* item = find_menu_entry(entry, entry.value)) {
+    value = item->has_label ? item->label : std::to_string(item->value);
+  }
+  put_format(window, kControlLine, 1, last, "%s: %s", entry.display_name.c_str(), value.c_str());
+}
+
+void Screen::paint_picture_frame() {
+  WINDOW* window = session_.picture_window();
+  const int last = kPictureColumns - 1;
+  if (!have_picture_) {
+    for (int row = 0; row < kPictureRows; ++row) {
+      wmove(window, row, 0);
+      wclrtoeol(window);
+    }
+    wmove(window, kMeterLine, 0);
+    wclrtoeol(window);
+    if (!picture_notice_.empty()) {
+      put_text(window, kNoticeRow, 1, picture_notice_.c_str(), last);
+    }
+    return;
+  }
+  const int rows = std::min(picture_.rows, kPictureRows);
+  const int columns = std::min(picture_.columns, kPictureColumns);
+  for (int row = 0; row < rows; ++row) {
+    wmove(window, row, 0);
+    for (int col = 0; col < columns; ++col) {
+      const std::size_t at =
+          static_cast<std::size_t>(row) * static_cast<std::size_t>(picture_.columns) +
+          static_cast<std::size_t>(col);
+      const int luma = picture_.cells[at];
+      if (grey_levels_) {
+        waddch(window, ' ' | COLOR_PAIR(1 + luma * kGreyLevels / 256));
+      } else {
+        waddch(window, static_cast<unsigned char>(kDensityRamp[luma * kDensityLevels / 256]));
+      }
+    }
+  }
+  char line[kHistogramCol + 1];
+  std::snprintf(line, sizeof line, "Mean %d%%  Dark %d%%  Bright %d%%", meter_.mean_percent,
+                meter_.dark_percent, meter_.bright_percent);
+  wmove(window, kMeterLine, 0);
+  wclrtoeol(window);
+  put_text(window, kMeterLine, 1, line, kHistogramCol - 1);
+  // The histogram: one character a bin, its height against the fullest bin's.
+  std::uint32_t fullest = 1;
+  for (const std::uint32_t count : meter_.histogram) fullest = std::max(fullest, count);
+  std::string bars = "[";
+  for (const std::uint32_t count : meter_.histogram) {
+    const auto steps = static_cast<std::uint64_t>(kDensityLevels - 1);
+    const std::uint64_t height = (count * steps + fullest - 1) / fullest;
+    bars += kDensityRamp[height];
+  }
+  bars += ']';
+  put_text(window, kMeterLine, kHistogramCol, bars.c_str(), last);
+}
+
+void Screen::draw_picture(const LumaPicture& picture, const LumaMeter& meter) {
+  WINDOW* window = session_.picture_window();
+  if (window == nullptr) return;
+  picture_.columns = picture.columns;
+  picture_.rows = picture.rows;
+  picture_.cells.assign(picture.cells.begin(), picture.cells.end());
+  meter_ = meter;
+  const bool was_notice = !picture_notice_.empty();
+  picture_notice_.clear();
+  have_picture_ = picture_.cells.size() >= static_cast<std::size_t>(std::max(picture_.columns, 0)) *
+                                               static_cast<std::size_t>(std::max(picture_.rows, 0));
+  if (was_notice) {
+    for (int row = 0; row < kPictureRows; ++row) {
+      wmove(window, row, 0);
+      wclrtoeol(window);
+    }
+  }
+  paint_picture_frame();
+  // The cursor goes back to the control line, where a key's change ends.
+  paint_picture_control(picture_selection_);
+  wrefresh(window);
+}
+
+void Screen::show_picture_notice(const std::string& text) {
+  WINDOW* window = session_.picture_window();
+  if (window == nullptr) return;
+  have_picture_ = false;
+  picture_notice_ = text;
+  paint_picture_frame();
+  paint_picture_control(picture_selection_);
+  wrefresh(window);
+}
+
+bool Screen::output_busy() const {
+  int queued = 0;
+  for (;;) {
+    if (sys_ops().ioctl(fileno(stdout), TIOCOUTQ, &queued) == 0) return queued >= kOutputBacklog;
+    if (errno != EINTR) return false;
+  }
 }
 
 }  // namespace camctl

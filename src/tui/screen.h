@@ -8,6 +8,7 @@
 #include <string>
 
 #include "controls/run_options.h"
+#include "device/frame_luma.h"
 #include "tui/curses_session.h"
 
 namespace camctl {
@@ -19,6 +20,10 @@ inline constexpr int kMinScreenRows = 24;
 inline constexpr int kMinScreenCols = 78;
 // The status area's width, from column 20 to column 77.
 inline constexpr std::size_t kStatusWidth = 58;
+// The picture view's picture: the layout's width, and the rows between the status row and the
+// control and meter lines. One sample of the frame per cell.
+inline constexpr int kPictureColumns = 78;
+inline constexpr int kPictureRows = 20;
 
 class Screen {
  public:
@@ -61,7 +66,23 @@ class Screen {
   int terminal_rows() const;
   int terminal_cols() const;
 
+  // The picture view, over the list, the detail panel and the help panel; the status row stays.
+  // While it shows, the list's and the panel's draws draw its control line instead: the
+  // selected control's name and value. Closing shows the list again where it was.
+  void open_picture(std::size_t selection);
+  void close_picture(std::size_t selection);
+  bool picture_open() const { return session_.picture_window() != nullptr; }
+  // Draws one frame's cells and its meter line; curses sends only the cells that changed.
+  void draw_picture(const LumaPicture& picture, const LumaMeter& meter);
+  // Says, in place of the picture, why there is none; an empty text clears it.
+  void show_picture_notice(const std::string& text);
+  // The terminal still has bytes of earlier drawing to send (a serial line's queue): a frame
+  // drawn now would wait behind them.
+  bool output_busy() const;
+
  private:
+  void paint_picture_control(std::size_t selection);
+  void paint_picture_frame();
   void draw_control_row(std::size_t position, int row);
   // The list's content, not yet sent to the terminal.
   void paint_control_list(std::size_t selection);
@@ -79,6 +100,13 @@ class Screen {
   std::string format_line_;
   std::string resolution_line_;
   std::string status_;
+  // What the picture view shows, kept so a repaint or resize can draw it again.
+  LumaPicture picture_;
+  LumaMeter meter_;
+  bool have_picture_ = false;
+  std::string picture_notice_;
+  std::size_t picture_selection_ = 0;
+  bool grey_levels_ = false;  // cells in grey backgrounds, not in the ASCII ramp
 };
 
 }  // namespace camctl

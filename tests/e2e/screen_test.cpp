@@ -184,13 +184,12 @@ TEST_F(ScreenTest, LayoutHelpPanelAndBordersAlsoAfterARepaint) {
                                              "M Maximum",
                                              "L Load",
                                              "S Save",
-                                             "Q Quit"};
-      for (int i = 0; i < 10; ++i) {
+                                             "Q Quit",
+                                             "P Picture (P/Esc: back)"};
+      for (int i = 0; i < 11; ++i) {
         EXPECT_EQ(t->text(13 + i, 50, 30), " " + help[i] + std::string(29 - help[i].size(), ' '))
             << t->dump();
       }
-      // The row below the help panel stays free.
-      EXPECT_EQ(t->text(23, 50, 30), std::string(30, ' '));
       EXPECT_EQ(t->text(0, 20, 60), saved);
       EXPECT_EQ(t->text(2, 0, 17), " Format:     YUYV");
       EXPECT_EQ(t->row_text(4), kListTop + " " + kDetailEdge + "  ");
@@ -848,6 +847,195 @@ TEST_F(FollowTest, EventFaultsAreSaidAndTheCameraIsFollowedOn) {
     ASSERT_NE(at, std::string::npos) << text;
     EXPECT_LE(std::stol(text.substr(at + 11)), 40) << text;
   }
+}
+
+// ---- The picture view ----
+
+// vivid as recorded on 6.1 (YUYV 640x360, Brightness 0 to 255 at 128), whose frames arrive
+// when the test sends them. The simulated test picture is a gradient that Brightness lifts.
+class PictureTest : public FollowTest {
+ protected:
+  static constexpr int kControlRow = 21;
+  static constexpr int kMeterRow = 22;
+  static constexpr int kNoticeRow = 10;
+
+  // Opens the view and waits for the control line of the selected control.
+  void open_view(Terminal& t, const std::string& control_line) {
+    t.send("p");
+    ASSERT_TRUE(t.wait_for_text(kControlRow, 1, control_line)) << t.dump();
+  }
+  // Sends a frame and waits until the meter shows one; returns its Mean.
+  int frame_mean(Terminal& t) {
+    const std::string before = t.row_text(kMeterRow);
+    other_program("frame");
+    int mean = -1;
+    t.wait_until([&] {
+      const std::string row = t.row_text(kMeterRow);
+      if (row == before || row.rfind(" Mean ", 0) != 0) return false;
+      mean = std::stoi(row.substr(6));
+      return true;
+    });
+    return mean;
+  }
+  // The stream's requests in the log, in order.
+  std::string stream_log() const {
+    std::string lines;
+    std::istringstream in(log());
+    for (std::string line; std::getline(in, line);) {
+      if (line.starts_with("stream ") || line.starts_with("command stream")) lines += line + "\n";
+    }
+    return lines;
+  }
+};
+
+const std::string kStreamed =
+    "stream reqbufs count=1 result=0 buffers=2\nstream on result=0\n"
+    "stream off result=0\nstream reqbufs count=0 result=0 buffers=0\n";
+
+// In the view the list's keys act on the selected control, whose line follows them, and the
+// meter's Mean follows Brightness; P or Esc goes back to the list with the selection kept, the
+// buffers freed so another program can stream at once. On a 256-colour terminal the cells are
+// grey backgrounds, on `linux` and vt100 characters of a density ramp.
+TEST_F(PictureTest, KeysInTheViewChangeTheControlAndTheMeterFollowsBrightness) {
+  struct Console {
+    const char* term;
+    const char* close_key;
+  };
+  for (const Console& console :
+       {Console{"xterm-256color", "p"}, Console{"linux", "\x1b"}, Console{"vt100", "P"}}) {
+    SCOPED_TRACE(console.term);
+    std::filesystem::remove(log_path());
+    TerminalRun run;
+    run.term = console.term;
+    auto t = start_vivid(run);
+    t->send_key(Key::down);
+    open_view(*t, "Contrast: 128");
+    t->send_key(Key::up);
+    ASSERT_TRUE(t->wait_for_text(kControlRow, 1, "Brightness: 128 ")) << t->dump();
+    const int mean = frame_mean(*t);
+    EXPECT_GE(mean, 40) << t->dump();
+    EXPECT_LE(mean, 60) << t->dump();
+    EXPECT_NE(t->row_text(kMeterRow).find("Dark 0%  Bright 0%"), std::string::npos) << t->dump();
+    // Dark on the left of the gradient, light on the right.
+    if (std::string(console.term) == "xterm-256color") {
+      EXPECT_EQ(t->text(1, 0, 78), std::string(78, ' '));
+      EXPECT_LT(t->background(1, 0), t->background(1, 77)) << t->dump();
+      EXPECT_GE(t->background(1, 0), 232);
+    } else {
+      EXPECT_EQ(t->text(1, 0, 1), " ") << t->dump();
+      EXPECT_EQ(t->text(1, 77, 1), "@") << t->dump();
+      EXPECT_EQ(t->background(1, 77), -1);
+    }
+    for (int i = 0; i < 40; ++i) t->send_key(Key::right);
+    ASSERT_TRUE(t->wait_for_text(kControlRow, 1, "Brightness: 168 ")) << t->dump();
+    EXPECT_GT(frame_mean(*t), mean + 10) << t->dump();
+    t->send("m");
+    ASSERT_TRUE(t->wait_for_text(kControlRow, 1, "Brightness: 255 ")) << t->dump();
+    frame_mean(*t);
+    EXPECT_EQ(t->row_text(kMeterRow).find("Bright 0%"), std::string::npos) << t->dump();
+
+    t->send(console.close_key);
+    expect_shown(*t, {{5, 0, list_row("+ Brightness", "255")},
+                      {6, 51, number_line("Val:", 255)},
+                      {kNoticeRow, 0, list_row("  Mute", "0")}});
+    wait_for_bar(*t, 5);
+    // Freed at once: another program streams straight after.
+    other_program("stream other");
+    t->send("x");
+    ASSERT_TRUE(t->settle()) << t->dump();
+    EXPECT_EQ(stream_log(), kStreamed + "command stream other result=0\n");
+    t->send("q");
+    EXPECT_EQ(t->wait_exit(), 0);
+  }
+}
+
+// While another program streams, the view says so; the controls still change, and the line
+// goes with the view. The buffers it holds are not the program's to free.
+TEST_F(PictureTest, AnotherProgramStreamingIsSaidAndTheControlsStillChange) {
+  auto t = start_vivid();
+  other_program("stream other");
+  open_view(*t, "Brightness: 128");
+  ASSERT_TRUE(t->wait_for_text(kNoticeRow, 1, "The camera is streaming to another program"))
+      << t->dump();
+  t->send_key(Key::right);
+  ASSERT_TRUE(t->wait_for_text(kControlRow, 1, "Brightness: 129 ")) << t->dump();
+  t->send("\x1b");
+  expect_shown(*t, {{5, 0, list_row("+ Brightness", "129")}});
+  EXPECT_EQ(t->row_text(kNoticeRow).find("streaming"), std::string::npos) << t->dump();
+  EXPECT_EQ(logged_writes(), "write id=0x00980900 value=129 result=0 returned=129\n");
+  EXPECT_EQ(stream_log(),
+            "command stream other result=0\nstream reqbufs count=1 result=EBUSY buffers=1\n");
+  t->send("q");
+  EXPECT_EQ(t->wait_exit(), 0);
+}
+
+// A camera the view cannot show a picture of says why, requests no buffers, and keeps its
+// controls at hand.
+TEST_F(PictureTest, WithoutAPictureTheViewSaysWhy) {
+  struct Case {
+    std::string scenario;
+    std::vector<std::string> args;
+    std::string notice;
+    std::string control_line;
+  };
+  const Case cases[] = {
+      {scenario("screen-undrawable.txt"),
+       {},
+       "The picture's format H264 cannot be drawn",
+       "Brightness: 50"},
+      {e2e::fixture_path("vimc-5.10-armhf.txt"),
+       {"-v", "/dev/v4l-subdev0"},
+       "A subdevice has no picture: open the camera's capture node",
+       "Brightness: 128"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.notice);
+    std::filesystem::remove(log_path());
+    TerminalRun run;
+    run.scenario = c.scenario;
+    run.args = {"-c", settings_path()};
+    run.args.insert(run.args.end(), c.args.begin(), c.args.end());
+    auto t = start("", run);
+    open_view(*t, c.control_line);
+    ASSERT_TRUE(t->wait_for_text(kNoticeRow, 1, c.notice)) << t->dump();
+    t->send_key(Key::left);
+    ASSERT_TRUE(t->wait_for_text(kControlRow, 1, "Brightness: ")) << t->dump();
+    t->send("p");
+    ASSERT_TRUE(t->wait_for_text(5, 0, list_row("- Brightness").substr(0, 14))) << t->dump();
+    t->send("q");
+    EXPECT_EQ(t->wait_exit(), 0);
+    EXPECT_EQ(stream_log(), "");
+  }
+}
+
+// Every way out of the run with the view open gives the buffers back first; an unplug in the
+// view is today's disconnected message.
+TEST_F(PictureTest, WaysOutOfTheViewFreeTheBuffers) {
+  for (const int signal : {0, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    std::filesystem::remove(log_path());
+    auto t = start_vivid();
+    open_view(*t, "Brightness: 128");
+    frame_mean(*t);
+    if (signal == 0) {
+      t->send("q");
+    } else {
+      kill(t->pid(), signal);
+    }
+    EXPECT_EQ(t->wait_exit(), signal == 0 ? 0 : -1) << t->dump();
+    EXPECT_EQ(stream_log(), kStreamed);
+  }
+  std::filesystem::remove(log_path());
+  auto t = start_vivid();
+  open_view(*t, "Brightness: 128");
+  other_program("unplug");
+  ASSERT_TRUE(t->wait_for_text(0, 20, status_area("Camera /dev/video0 disconnected"))) << t->dump();
+  t->send_key(Key::right);
+  ASSERT_TRUE(t->wait_for_text(0, 20, status_area("Cannot set Brightness: No such device")))
+      << t->dump();
+  t->send("q");
+  EXPECT_EQ(t->wait_exit(), 0);
+  EXPECT_NE(log().find("waits node="), std::string::npos);
 }
 
 // ---- Ways out ----

@@ -93,15 +93,17 @@ bool waits_for_input(long number) {
 // keypad transmit mode on, in which xterm sends its cursor keys with ESC O.
 std::string key_bytes(std::string_view term, Key key) {
   const bool xterm = term.rfind("xterm", 0) == 0;
+  // A vt100's arrows in keypad transmit mode are its application sequences, as xterm's.
+  const bool arrows = xterm || term == "vt100";
   switch (key) {
     case Key::up:
-      return xterm ? "\033OA" : "\033[A";
+      return arrows ? "\033OA" : "\033[A";
     case Key::down:
-      return xterm ? "\033OB" : "\033[B";
+      return arrows ? "\033OB" : "\033[B";
     case Key::right:
-      return xterm ? "\033OC" : "\033[C";
+      return arrows ? "\033OC" : "\033[C";
     case Key::left:
-      return xterm ? "\033OD" : "\033[D";
+      return arrows ? "\033OD" : "\033[D";
     case Key::home:
       return xterm ? "\033OH" : "\033[1~";
     case Key::end:
@@ -385,6 +387,13 @@ std::string Terminal::text(int row, int col, int length) const {
 
 std::string Terminal::row_text(int row) const {
   return text(row, 0, cols_);
+}
+
+int Terminal::background(int row, int col) const {
+  VTermScreenCell cell{};
+  vterm_screen_get_cell(screen_, VTermPos{row, col}, &cell);
+  if (VTERM_COLOR_IS_DEFAULT_BG(&cell.bg) || !VTERM_COLOR_IS_INDEXED(&cell.bg)) return -1;
+  return cell.bg.indexed.idx;
 }
 
 bool Terminal::reverse(int row, int col) const {

@@ -87,6 +87,8 @@ class Terminal {
   std::string text(int row, int col, int length) const;
   std::string row_text(int row) const;
   bool reverse(int row, int col) const;
+  // The cell's background as a colour number of the terminal's palette; -1 for the default.
+  int background(int row, int col) const;
   // Every row, for failure messages.
   std::string dump() const;
 

@@ -14,6 +14,9 @@
 //                                list (auto gain off, by Left and by another program), the
 //                                time a change waits behind a lone Esc, and the requests and
 //                                CPU time of 10 s of an idle screen
+//   picture SCENARIO TERM        the picture view: bytes sent to open it, for its first frame,
+//                                for a frame after a Brightness step, for a frame unchanged,
+//                                and the peak memory of the session
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include <fcntl.h>
@@ -474,6 +477,42 @@ int cmd_follow(const std::string& scenario, const std::string& term) {
   return 0;
 }
 
+// The meter line of the picture view, the screen's row 22.
+std::string meter_line(const e2e::Terminal& session) {
+  return session.row_text(22);
+}
+
+int cmd_picture(const std::string& scenario, const std::string& term) {
+  SideChannel channel;
+  e2e::TerminalRun run = screen_run(scenario, "");
+  run.term = term;
+  run.env.emplace_back("CAMSIM_CONTROL", channel.path());
+  e2e::Terminal session(run);
+  if (!session.settle()) return 1;
+  session.send("p");
+  std::printf("open=%ld\n",
+              bytes_until(session, [&] { return session.text(21, 1, 11) == "Brightness:"; }));
+  if (!session.settle() || !channel.send("frame")) return 1;
+  std::printf("first_frame=%ld\n",
+              bytes_until(session, [&] { return meter_line(session).rfind(" Mean ", 0) == 0; }));
+  // One step of Brightness moves every cell's level a little: a frame after it redraws
+  // the cells whose level crossed a step of the ramp or of the greys.
+  for (int i = 0; i < 8; ++i) session.send_key(e2e::Key::right);
+  if (!session.settle()) return 1;
+  const std::string before = meter_line(session);
+  if (!channel.send("frame")) return 1;
+  std::printf("frame_after_change=%ld\n",
+              bytes_until(session, [&] { return meter_line(session) != before; }));
+  if (!session.settle()) return 1;
+  const std::size_t still = session.bytes_received();
+  if (!channel.send("frame") || !session.settle()) return 1;
+  session.drain();
+  std::printf("frame_unchanged=%zu\n", session.bytes_received() - still);
+  if (!quit(session)) return 1;
+  std::printf("rss_kib=%ld\n", session.usage().ru_maxrss);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -485,6 +524,7 @@ int main(int argc, char** argv) {
     return cmd_time(args[1], args[2], std::atoi(args[3].c_str()));
   if (args.size() >= 2 && args[0] == "rss") return cmd_rss(args[1]);
   if (args.size() >= 3 && args[0] == "follow") return cmd_follow(args[1], args[2]);
+  if (args.size() >= 3 && args[0] == "picture") return cmd_picture(args[1], args[2]);
   if (args.size() >= 4 && (args[0] == "screen" || args[0] == "walk") && args[2] == "--") {
     // An empty scenario runs ARGV without the preloaded camera (it brings its own).
     return cmd_screen(args[1], std::vector<std::string>(args.begin() + 3, args.end()),

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prepares everything an armhf build of camera_control needs: the cross compiler and
 # qemu-user from the system's packages, and, in a cache outside the work tree, an overlay
-# with armhf ncursesw, the Linux 5.10 uapi headers and the 5.10 armmp kernel's dummy module.
+# with armhf ncursesw and libturbojpeg, the Linux 5.10 uapi headers and the 5.10 armmp
+# kernel's dummy module.
 #
 # Idempotent: a second run finds the cache complete and only checks it. The system's own
 # apt sources and package state are left as they are; the armhf and 5.10 packages come
@@ -31,11 +32,13 @@ exec 9>"$cache/.lock"
 flock 9
 
 # What the cache holds; a cache made for another list is made anew.
-overlay_packages=(libncurses-dev libncursesw6 libncurses6 libtinfo6 libvterm-dev libvterm0)
+overlay_packages=(libncurses-dev libncursesw6 libncurses6 libtinfo6 libvterm-dev libvterm0
+                  libturbojpeg0-dev libturbojpeg0)
 recipe="overlay: ${overlay_packages[*]}; bullseye: linux-libc-dev, linux-image-armmp dummy.ko"
 stamp="$cache/ready"
 if [ "$refresh" = 0 ] && [ -f "$stamp" ] && [ "$(head -n1 "$stamp")" = "$recipe" ] &&
    [ -f "$cache/sysroot/usr/lib/arm-linux-gnueabihf/libncursesw.a" ] &&
+   [ -f "$cache/sysroot/usr/lib/arm-linux-gnueabihf/libturbojpeg.a" ] &&
    [ -f "$cache/kernel-headers/usr/include/linux/videodev2.h" ] &&
    [ -f "$cache/kernel-modules/module-tree" ]; then
   log "cache complete: $cache"
@@ -102,8 +105,8 @@ apt-get update -qq
 version_in() {  # package suite
   apt-cache madison "$1" | awk -F'|' -v s="$2" '$3 ~ (" " s "/") { gsub(/ /, "", $2); print $2; exit }'
 }
-download() {  # package version -> path of the .deb (apt names the file without the epoch)
-  local deb="$cache/debs/${1}_${2#*:}_armhf.deb"
+download() {  # package version -> path of the .deb (apt writes an epoch's colon as %3a)
+  local deb="$cache/debs/${1}_${2/:/%3a}_armhf.deb"
   mkdir -p "$cache/debs"
   if [ ! -f "$deb" ]; then
     (cd "$cache/debs" && apt-get download -qq "$1=$2")
@@ -112,7 +115,7 @@ download() {  # package version -> path of the .deb (apt names the file without 
   echo "$deb"
 }
 
-# --- ncursesw (and libvterm for the screen tests) for armhf -----------------
+# --- ncursesw, libturbojpeg (and libvterm for the screen tests) for armhf ---
 sysroot="$cache/sysroot"
 rm -rf "$sysroot.new"
 mkdir -p "$sysroot.new"

@@ -53,14 +53,21 @@ sed -e "s|@VERSION@|$version|" -e "s|@MAINTAINER@|$maintainer|" \
     -e "s|@DATE@|$(LC_ALL=C date -u -R -d "@$epoch")|" <(template changelog.in) |
   gzip -9n >"$doc/changelog.gz"
 if [ "$static" = 1 ]; then
-  # A static program is what the board needs: it carries its libraries, ncurses among them, on
-  # purpose, so that it runs on any armhf root whatever libraries that root has.
+  # A static program is what the board needs: it carries its libraries, ncurses and the JPEG
+  # decoder among them, on purpose, so that it runs on any armhf root whatever libraries that
+  # root has.
   mkdir -p "$pkg/usr/share/lintian/overrides"
   cat >"$pkg/usr/share/lintian/overrides/$package" <<OVERRIDES
 # The board's program is linked statically on purpose: it runs on any armhf root.
 $package: statically-linked-binary [usr/bin/camera_control]
 $package: embedded-library ncurses [usr/bin/camera_control]
 OVERRIDES
+  # lintian knows the JPEG library by one of its messages; an override for a library the
+  # program does not hold would itself be a warning.
+  if grep -qa 'quantization tables are too coarse for baseline JPEG' "$pkg/usr/bin/camera_control"; then
+    echo "$package: embedded-library libjpeg [usr/bin/camera_control]" \
+      >>"$pkg/usr/share/lintian/overrides/$package"
+  fi
 fi
 
 depends=""

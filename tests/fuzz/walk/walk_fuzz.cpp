@@ -113,8 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static std::FILE* sink = std::fopen("/dev/null", "w");
   InputCamera camera(data, size);
   g_camera = &camera;
-  const camctl::SysOps saved =
-      camctl::set_sys_ops({fake_open, fake_ioctl, fake_close, nullptr, fake_fstat});
+  const camctl::SysOps saved = camctl::set_sys_ops(
+      {fake_open, fake_ioctl, fake_close, nullptr, fake_fstat, nullptr, nullptr});
 
   const std::uint8_t mode = camera.take_byte();
   const bool list_mode = (mode & 1) != 0;

@@ -56,8 +56,8 @@ bool write_seed(const camsim::Scenario& scenario, bool list_mode, const std::str
   walkfuzz::Encoder encoder;
   g_camera = &camera;
   g_encoder = &encoder;
-  const camctl::SysOps saved =
-      camctl::set_sys_ops({record_open, record_ioctl, record_close, nullptr, record_fstat});
+  const camctl::SysOps saved = camctl::set_sys_ops(
+      {record_open, record_ioctl, record_close, nullptr, record_fstat, nullptr, nullptr});
   std::FILE* sink = std::fopen("/dev/null", "w");
   encoder.byte(list_mode ? 1 : 0);
   {

@@ -6,7 +6,7 @@
 // is read line by line; before each line keypty waits until the program has written nothing for
 // QUIET_MS (three times that before a mark), because curses skips redraws when keys arrive
 // together:
-//   key NAME     type one key: Up Down Left Right Home End PgUp PgDn, or a single character
+//   key NAME     type one key: Up Down Left Right Home End PgUp PgDn Esc, or a single character
 //   mark LABEL   append "LABEL OFFSET" to MARKS, OFFSET being the bytes of RAW so far
 //   run COMMAND  run a shell command (a probe of the device while the program runs)
 //   change COMMAND  run a shell command that changes the camera behind the program's back
@@ -85,7 +85,16 @@ static const char* key_sequence(const char* name) {
   static const struct {
     const char *name, *seq;
   } keys[] = {{"Up", "\033OA"},   {"Down", "\033OB"}, {"Right", "\033OC"}, {"Left", "\033OD"},
-              {"Home", "\033OH"}, {"End", "\033OF"},  {"PgUp", "\033[5~"}, {"PgDn", "\033[6~"}};
+              {"Home", "\033OH"}, {"End", "\033OF"},  {"PgUp", "\033[5~"}, {"PgDn", "\033[6~"},
+              {"Esc", "\033"}};
+  // The Linux console's arrows, under TERM=linux, are its cursor sequences.
+  static const struct {
+    const char *name, *seq;
+  } console_keys[] = {{"Up", "\033[A"}, {"Down", "\033[B"}, {"Right", "\033[C"}, {"Left", "\033[D"}};
+  const char* term = getenv("TERM");
+  if (term != NULL && strcmp(term, "linux") == 0)
+    for (size_t i = 0; i < sizeof console_keys / sizeof console_keys[0]; i++)
+      if (strcmp(console_keys[i].name, name) == 0) return console_keys[i].seq;
   for (size_t i = 0; i < sizeof keys / sizeof keys[0]; i++)
     if (strcmp(keys[i].name, name) == 0) return keys[i].seq;
   return strlen(name) == 1 ? name : NULL;
