@@ -62,6 +62,8 @@ class Terminal {
 
   // Takes in output until the program has consumed all input and sleeps in its key read,
   // with everything it wrote before that taken in. False when it exited or time ran out.
+  // Natively only: under qemu-user the kernel names the emulator's own calls, by the host's
+  // numbers.
   bool settle(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
   void send(std::string_view bytes);
