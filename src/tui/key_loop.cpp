@@ -27,6 +27,7 @@
 #include "settings/settings.h"
 #include "tui/exit_signals.h"
 #include "tui/key_bindings.h"
+#include "tui/output_pace.h"
 #include "tui/screen.h"
 
 namespace camctl {
@@ -76,8 +77,17 @@ class KeyLoop {
   // The picture's descriptor while the view streams, else -1.
   int picture_descriptor() const { return stream_.descriptor(); }
   // A frame is ready (or the stream reported an error): the newest is drawn when the terminal
-  // has taken the last one and the layout can be shown.
+  // has taken the last one and the layout can be shown, else kept until it has.
   void take_frame(short revents, bool layout_shown);
+  // The wait's timeout: until the line has sent the last frame, while a newer one is kept for
+  // it; -1 (no timeout) otherwise, the list screen always.
+  int picture_timeout() const {
+    return stream_.frame_pending() ? pace_.timeout_ms(PaceClock::now()) : -1;
+  }
+  // After each wake: a kept frame whose time has come is drawn.
+  void draw_kept_frame(bool layout_shown) {
+    if (stream_.frame_pending()) take_frame(0, layout_shown);
+  }
   // Ends the stream, on every way out of the run.
   void end_picture() { stream_.stop(); }
 
@@ -102,6 +112,7 @@ class KeyLoop {
   std::size_t selection_ = 0;  // stays 0 in an empty table: there is nothing to point at
   bool drawing_ = true;        // the layout is on the screen
   Stream stream_;
+  OutputPace pace_;
   LumaPicture picture_;
   LumaMeter meter_;
 };
@@ -199,6 +210,7 @@ void KeyLoop::open_picture() {
     screen_.show_picture_notice("A subdevice has no picture: open the camera's capture node");
     return;
   }
+  pace_.start(screen_.output_descriptor());
   show_stream_status(stream_.start(named.device));
 }
 
@@ -234,12 +246,18 @@ void KeyLoop::show_stream_status(Stream::Status status) {
 }
 
 void KeyLoop::take_frame(short revents, bool layout_shown) {
-  const bool draw = layout_shown && screen_.picture_open() && !screen_.output_busy();
+  // A pseudo-terminal's queue always looks empty (its bytes pass straight to the other side),
+  // so the line's declared speed says when it has taken the last frame; a serial line's own
+  // queue says so as well.
+  const bool draw = layout_shown && screen_.picture_open() && pace_.ready(PaceClock::now()) &&
+                    !screen_.output_busy();
   const Stream::Frame frame =
       stream_.take_frame(draw, kPictureColumns, kPictureRows, picture_, meter_);
   switch (frame) {
     case Stream::Frame::drawn:
-      return screen_.draw_picture(picture_, meter_);
+      pace_.frame_begins();
+      screen_.draw_picture(picture_, meter_);
+      return pace_.frame_sent(PaceClock::now());
     case Stream::Frame::none:
       // Readiness with an error but no buffer to take: the stream has ended under the program,
       // and waiting on it again would spin.
@@ -251,6 +269,7 @@ void KeyLoop::take_frame(short revents, bool layout_shown) {
         return show_disconnected(options_.device_path);
       }
       return screen_.show_picture_notice("The picture stopped");
+    case Stream::Frame::pending:
     case Stream::Frame::skipped:
     case Stream::Frame::broken:
       return;
@@ -413,7 +432,11 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
       watched[kFirstNode + i] = {nodes[i].wait_descriptor(), POLLPRI, 0};
     }
     // Interrupted by a resize, the wait goes on to the key curses makes of it.
-    if (sys_ops().poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR) break;
+    // Nothing periodic: a timeout only while a frame is kept for a line still sending the last.
+    if (sys_ops().poll(watched.data(), watched.size(), loop.picture_timeout()) < 0 &&
+        errno != EINTR) {
+      break;
+    }
     if (watched[1].revents != 0 && signals.caught() != 0) break;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       if (watched[kFirstNode + i].revents == 0) continue;
@@ -460,6 +483,8 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
     // After the keys: a slow line never holds a key back behind a frame.
     if (watched[kPicture].revents != 0 && loop.picture_descriptor() >= 0) {
       loop.take_frame(watched[kPicture].revents, layout_shown && screen.terminal_fits());
+    } else {
+      loop.draw_kept_frame(layout_shown && screen.terminal_fits());
     }
     // A terminal that says it is ready but gives no key has reached its end (end of input, a
     // hang-up); the run ends as with Q, as waiting on would spin.

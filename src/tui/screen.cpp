@@ -503,10 +503,15 @@ void Screen::show_picture_notice(const std::string& text) {
   wrefresh(window);
 }
 
+int Screen::output_descriptor() {
+  return fileno(stdout);
+}
+
 bool Screen::output_busy() const {
   int queued = 0;
   for (;;) {
-    if (sys_ops().ioctl(fileno(stdout), TIOCOUTQ, &queued) == 0) return queued >= kOutputBacklog;
+    if (sys_ops().ioctl(output_descriptor(), TIOCOUTQ, &queued) == 0)
+      return queued >= kOutputBacklog;
     if (errno != EINTR) return false;
   }
 }

@@ -79,6 +79,8 @@ class Screen {
   // The terminal still has bytes of earlier drawing to send (a serial line's queue): a frame
   // drawn now would wait behind them.
   bool output_busy() const;
+  // The descriptor the screen is written to.
+  static int output_descriptor();
 
  private:
   void paint_picture_control(std::size_t selection);
