@@ -55,14 +55,13 @@ TEST(OutputPaceTest, AFramesBytesHoldTheNextBackAtTheDeclaredSpeed) {
   EXPECT_EQ(pace.bits_per_second(), 9600);
   const PaceClock::time_point start = PaceClock::now();
   EXPECT_TRUE(pace.ready(start));
-  EXPECT_EQ(pace.timeout_ms(start), -1);
   pace.frame_begins();
   const std::string frame(96, '#');
   ASSERT_EQ(write(slave, frame.data(), frame.size()), 96);
   const PaceClock::time_point sent = PaceClock::now();
   pace.frame_sent(sent);
   EXPECT_FALSE(pace.ready(sent));
-  EXPECT_EQ(pace.timeout_ms(sent), 100);
+  EXPECT_EQ(camctl::wait_ms_until(pace.ready_at(), sent), 100);
   EXPECT_TRUE(pace.ready(sent + milliseconds(100)));
   // A frame that changed no cell sends nothing and holds nothing back.
   pace.frame_begins();

@@ -79,10 +79,19 @@ class KeyLoop {
   // A frame is ready (or the stream reported an error): the newest is drawn when the terminal
   // has taken the last one and the layout can be shown, else kept until it has.
   void take_frame(short revents, bool layout_shown);
-  // The wait's timeout: until the line has sent the last frame, while a newer one is kept for
+  // Why a frame is kept: the line is still sending the last one (a timeout ends the wait when
+  // it has), or a serial line's queue is still full (its room to write ends it).
+  enum class Held { no, for_line, for_room };
+  // The wait's timeout: 0 once the line has sent the last frame, while a newer one is kept for
   // it; -1 (no timeout) otherwise, the list screen always.
   int picture_timeout() const {
-    return stream_.frame_pending() ? pace_.timeout_ms(PaceClock::now()) : -1;
+    return stream_.frame_pending() && held_ == Held::for_line
+               ? wait_ms_until(pace_.ready_at(), PaceClock::now())
+               : -1;
+  }
+  // The terminal, to wait for room in its queue while a frame is kept for it; else -1.
+  int room_descriptor() const {
+    return stream_.frame_pending() && held_ == Held::for_room ? screen_.output_descriptor() : -1;
   }
   // After each wake: a kept frame whose time has come is drawn.
   void draw_kept_frame(bool layout_shown) {
@@ -113,6 +122,7 @@ class KeyLoop {
   bool drawing_ = true;        // the layout is on the screen
   Stream stream_;
   OutputPace pace_;
+  Held held_ = Held::no;
   LumaPicture picture_;
   LumaMeter meter_;
 };
@@ -249,8 +259,16 @@ void KeyLoop::take_frame(short revents, bool layout_shown) {
   // A pseudo-terminal's queue always looks empty (its bytes pass straight to the other side),
   // so the line's declared speed says when it has taken the last frame; a serial line's own
   // queue says so as well.
-  const bool draw = layout_shown && screen_.picture_open() && pace_.ready(PaceClock::now()) &&
-                    !screen_.output_busy();
+  // A frame kept while the layout cannot be shown waits for the next frame or key.
+  held_ = Held::no;
+  if (layout_shown && screen_.picture_open()) {
+    if (!pace_.ready(PaceClock::now())) {
+      held_ = Held::for_line;
+    } else if (screen_.output_busy()) {
+      held_ = Held::for_room;
+    }
+  }
+  const bool draw = layout_shown && screen_.picture_open() && held_ == Held::no;
   const Stream::Frame frame =
       stream_.take_frame(draw, kPictureColumns, kPictureRows, picture_, meter_);
   switch (frame) {
@@ -417,7 +435,8 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
                      node < table.follows_events.size() && table.follows_events[node]});
   }
   constexpr std::size_t kPicture = 2;
-  constexpr std::size_t kFirstNode = 3;
+  constexpr std::size_t kRoom = 3;
+  constexpr std::size_t kFirstNode = 4;
   std::vector<pollfd> watched(kFirstNode + nodes.size());
   bool layout_shown = true;
   int idle_wakes = 0;
@@ -428,6 +447,8 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
     // Frames only while the view streams: before its buffers exist, a wait for them would
     // make some drivers start reading frames of their own accord.
     watched[kPicture] = {loop.picture_descriptor(), POLLIN, 0};
+    // A serial line's queue, only while a frame waits for room in it.
+    watched[kRoom] = {loop.room_descriptor(), POLLOUT, 0};
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       watched[kFirstNode + i] = {nodes[i].wait_descriptor(), POLLPRI, 0};
     }

@@ -87,8 +87,4 @@ void OutputPace::frame_sent(PaceClock::time_point now) {
   ready_at_ = now + line_time(static_cast<std::size_t>(after - before_), bits_per_second_);
 }
 
-int OutputPace::timeout_ms(PaceClock::time_point now) const {
-  return ready(now) ? -1 : wait_ms_until(ready_at_, now);
-}
-
 }  // namespace camctl

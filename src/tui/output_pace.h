@@ -23,8 +23,8 @@ long declared_bits_per_second(speed_t speed);
 // eight data bits, stop).
 std::chrono::nanoseconds line_time(std::size_t bytes, long bits_per_second);
 
-// The wait until `ready_at`, in whole milliseconds rounded up: a wait that ends before it
-// would find the frame still held back and wait again at once.
+// The wait until `ready_at`, in whole milliseconds rounded up (0 once it has passed): a wait
+// that ended before it would find the frame still held back and wait again at once.
 int wait_ms_until(PaceClock::time_point ready_at, PaceClock::time_point now);
 
 class OutputPace {
@@ -40,8 +40,8 @@ class OutputPace {
   void frame_sent(PaceClock::time_point now);
 
   bool ready(PaceClock::time_point now) const { return now >= ready_at_; }
-  // The wait's timeout while a frame is held back: -1 when none is needed.
-  int timeout_ms(PaceClock::time_point now) const;
+  // When the line will have sent the last frame.
+  PaceClock::time_point ready_at() const { return ready_at_; }
 
  private:
   // What the kernel has counted of the process's writes (/proc/self/io), or -1.
