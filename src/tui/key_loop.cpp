@@ -272,10 +272,11 @@ void KeyLoop::take_frame(short revents, bool layout_shown) {
   const Stream::Frame frame =
       stream_.take_frame(draw, kPictureColumns, kPictureRows, picture_, meter_);
   switch (frame) {
-    case Stream::Frame::drawn:
+    case Stream::Frame::drawn: {
       pace_.frame_begins();
-      screen_.draw_picture(picture_, meter_);
-      return pace_.frame_sent(PaceClock::now());
+      const std::size_t guess = screen_.draw_picture(picture_, meter_);
+      return pace_.frame_sent(PaceClock::now(), guess);
+    }
     case Stream::Frame::none:
       // Readiness with an error but no buffer to take: the stream has ended under the program,
       // and waiting on it again would spin.

@@ -54,13 +54,13 @@ int wait_ms_until(PaceClock::time_point ready_at, PaceClock::time_point now) {
   return left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
 }
 
-void OutputPace::start(int terminal_fd) {
+void OutputPace::start(int terminal_fd, const char* io_path) {
   termios modes{};
   bits_per_second_ =
       tcgetattr(terminal_fd, &modes) == 0 ? declared_bits_per_second(cfgetospeed(&modes)) : 0;
   ready_at_ = PaceClock::time_point{};
   before_ = -1;
-  if (!io_.valid()) io_.reset(::open("/proc/self/io", O_RDONLY | O_CLOEXEC));
+  if (!io_.valid()) io_.reset(::open(io_path, O_RDONLY | O_CLOEXEC));
 }
 
 long long OutputPace::written() const {
@@ -80,11 +80,12 @@ void OutputPace::frame_begins() {
   before_ = bits_per_second_ > 0 ? written() : -1;
 }
 
-void OutputPace::frame_sent(PaceClock::time_point now) {
-  if (before_ < 0) return;
-  const long long after = written();
-  if (after < before_) return;
-  ready_at_ = now + line_time(static_cast<std::size_t>(after - before_), bits_per_second_);
+void OutputPace::frame_sent(PaceClock::time_point now, std::size_t guess) {
+  if (bits_per_second_ <= 0) return;
+  const long long after = before_ < 0 ? -1 : written();
+  const std::size_t bytes =
+      after >= before_ && after >= 0 ? static_cast<std::size_t>(after - before_) : guess;
+  ready_at_ = now + line_time(bytes, bits_per_second_);
 }
 
 }  // namespace camctl

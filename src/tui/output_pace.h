@@ -31,13 +31,15 @@ class OutputPace {
  public:
   // Reads the terminal's declared speed, each time the view opens: `stty speed` may have
   // changed it since. A pseudo-terminal declares 38400 unless told otherwise.
-  void start(int terminal_fd);
+  // The process's count of written bytes is read from io_path.
+  void start(int terminal_fd, const char* io_path = "/proc/self/io");
   long bits_per_second() const { return bits_per_second_; }
 
   // Around the writes of one frame: the bytes the process wrote in between, at the declared
-  // speed, hold the next frame back.
+  // speed, hold the next frame back; `guess` stands in for them where the kernel does not
+  // count them (a kernel without task I/O accounting).
   void frame_begins();
-  void frame_sent(PaceClock::time_point now);
+  void frame_sent(PaceClock::time_point now, std::size_t guess);
 
   bool ready(PaceClock::time_point now) const { return now >= ready_at_; }
   // When the line will have sent the last frame.
