@@ -84,9 +84,19 @@ TEST_P(StreamTest, StreamsTheCurrentFormatAndGivesEverythingBack) {
   EXPECT_EQ(stream_.take_frame(true, 78, 20, picture, meter), Stream::Frame::drawn);
   EXPECT_GT(meter.bright_percent, 0);
   EXPECT_EQ(camera().poll_events(0) & POLLIN, 0);
-  // A terminal still busy skips the frame, but the buffer goes back all the same.
+  // A terminal still busy with the last frame: the newest is kept for it, the one kept before
+  // goes back to be filled, and once the terminal is free the newest of all is read.
   ASSERT_TRUE(camera().deliver_frame());
-  EXPECT_EQ(stream_.take_frame(false, 78, 20, picture, meter), Stream::Frame::skipped);
+  EXPECT_EQ(stream_.take_frame(false, 78, 20, picture, meter), Stream::Frame::pending);
+  ASSERT_TRUE(camera().deliver_frame());
+  EXPECT_FALSE(camera().deliver_frame());  // one kept, one filled: none is queued
+  EXPECT_EQ(stream_.take_frame(false, 78, 20, picture, meter), Stream::Frame::pending);
+  EXPECT_TRUE(stream_.frame_pending());
+  ASSERT_EQ(camera().other_write(V4L2_CID_BRIGHTNESS, 0), 0);
+  ASSERT_TRUE(camera().deliver_frame());
+  EXPECT_EQ(stream_.take_frame(true, 78, 20, picture, meter), Stream::Frame::drawn);
+  EXPECT_EQ(meter.bright_percent, 0);
+  EXPECT_FALSE(stream_.frame_pending());
   ASSERT_TRUE(camera().deliver_frame());
   ASSERT_TRUE(camera().deliver_frame());
   EXPECT_FALSE(camera().deliver_frame());  // both are filled, none is queued

@@ -119,6 +119,7 @@ void Stream::stop() {
   // and what the program holds is given back as far as it can be.
   if (streaming_) device_->stream_off(type_);
   streaming_ = false;
+  pending_ = false;  // STREAMOFF took back the kept buffer with the rest
   for (const Mapping& mapping : mappings_) sys_ops().munmap(mapping.address, mapping.length);
   mappings_.clear();
   if (have_buffers_) {
@@ -140,9 +141,14 @@ Stream::Frame Stream::take_frame(bool read, int columns, int rows, LumaPicture& 
                                  LumaMeter& meter) {
   if (!streaming_) return Frame::none;
   // Every filled buffer is taken: only the newest is worth drawing, and the older ones go
-  // straight back to the driver.
+  // straight back to the driver, the one kept from before among them.
   BufferRequest newest;
-  bool have = false;
+  bool have = pending_;
+  if (pending_) {
+    newest = kept_;
+    if (is_multiplanar(type_)) newest.buffer.m.planes = &newest.plane;
+    pending_ = false;
+  }
   for (;;) {
     BufferRequest request;
     prepare(request, 0);
@@ -165,9 +171,15 @@ Stream::Frame Stream::take_frame(bool read, int columns, int rows, LumaPicture& 
     have = true;
   }
   if (!have) return Frame::none;
+  if (!read) {
+    kept_ = newest;
+    if (is_multiplanar(type_)) kept_.buffer.m.planes = &kept_.plane;
+    pending_ = true;
+    return Frame::pending;
+  }
   Frame frame = Frame::skipped;
   const std::uint32_t index = newest.buffer.index;
-  if (read && index < mappings_.size() && (newest.buffer.flags & V4L2_BUF_FLAG_ERROR) == 0) {
+  if (index < mappings_.size() && (newest.buffer.flags & V4L2_BUF_FLAG_ERROR) == 0) {
     const bool planar = is_multiplanar(type_);
     std::size_t used = planar ? newest.plane.bytesused : newest.buffer.bytesused;
     std::size_t offset = planar ? newest.plane.data_offset : 0;

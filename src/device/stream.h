@@ -29,7 +29,8 @@ class Stream {
     gone,          // the camera was unplugged
     failed,        // a request failed; error() says how
   };
-  enum class Frame { none, drawn, skipped, broken, gone, failed };
+  // pending: the newest frame is kept, not read, until the terminal can take it.
+  enum class Frame { none, drawn, pending, skipped, broken, gone, failed };
 
   Stream() = default;
   ~Stream() { stop(); }
@@ -50,9 +51,12 @@ class Stream {
   std::uint32_t planes() const { return planes_; }
   int error() const { return error_; }
 
-  // Takes every filled buffer and hands each back; the newest is read into picture and meter
-  // first when `read` holds (a terminal still busy with the last frame skips it).
+  // Takes every filled buffer and hands back all but the newest, the one kept before among
+  // them. When `read` holds the newest is read into picture and meter and handed back too;
+  // else it stays kept (at most one), so the driver fills the others meanwhile.
   Frame take_frame(bool read, int columns, int rows, LumaPicture& picture, LumaMeter& meter);
+  // A frame is kept for when the terminal can take it.
+  bool frame_pending() const { return pending_; }
 
  private:
   // One buffer's request; a multi-planar one points at its one plane.
@@ -77,6 +81,8 @@ class Stream {
   FrameLayout layout_;
   std::unique_ptr<FrameReader> reader_;
   std::vector<Mapping> mappings_;
+  bool pending_ = false;
+  BufferRequest kept_;  // the frame kept while pending_
 };
 
 }  // namespace camctl

@@ -27,6 +27,7 @@
 #include "settings/settings.h"
 #include "tui/exit_signals.h"
 #include "tui/key_bindings.h"
+#include "tui/output_pace.h"
 #include "tui/screen.h"
 
 namespace camctl {
@@ -76,8 +77,26 @@ class KeyLoop {
   // The picture's descriptor while the view streams, else -1.
   int picture_descriptor() const { return stream_.descriptor(); }
   // A frame is ready (or the stream reported an error): the newest is drawn when the terminal
-  // has taken the last one and the layout can be shown.
+  // has taken the last one and the layout can be shown, else kept until it has.
   void take_frame(short revents, bool layout_shown);
+  // Why a frame is kept: the line is still sending the last one (a timeout ends the wait when
+  // it has), or a serial line's queue is still full (its room to write ends it).
+  enum class Held { no, for_line, for_room };
+  // The wait's timeout: 0 once the line has sent the last frame, while a newer one is kept for
+  // it; -1 (no timeout) otherwise, the list screen always.
+  int picture_timeout() const {
+    return stream_.frame_pending() && held_ == Held::for_line
+               ? wait_ms_until(pace_.ready_at(), PaceClock::now())
+               : -1;
+  }
+  // The terminal, to wait for room in its queue while a frame is kept for it; else -1.
+  int room_descriptor() const {
+    return stream_.frame_pending() && held_ == Held::for_room ? screen_.output_descriptor() : -1;
+  }
+  // After each wake: a kept frame whose time has come is drawn.
+  void draw_kept_frame(bool layout_shown) {
+    if (stream_.frame_pending()) take_frame(0, layout_shown);
+  }
   // Ends the stream, on every way out of the run.
   void end_picture() { stream_.stop(); }
 
@@ -102,6 +121,8 @@ class KeyLoop {
   std::size_t selection_ = 0;  // stays 0 in an empty table: there is nothing to point at
   bool drawing_ = true;        // the layout is on the screen
   Stream stream_;
+  OutputPace pace_;
+  Held held_ = Held::no;
   LumaPicture picture_;
   LumaMeter meter_;
 };
@@ -199,6 +220,7 @@ void KeyLoop::open_picture() {
     screen_.show_picture_notice("A subdevice has no picture: open the camera's capture node");
     return;
   }
+  pace_.start(screen_.output_descriptor());
   show_stream_status(stream_.start(named.device));
 }
 
@@ -234,12 +256,27 @@ void KeyLoop::show_stream_status(Stream::Status status) {
 }
 
 void KeyLoop::take_frame(short revents, bool layout_shown) {
-  const bool draw = layout_shown && screen_.picture_open() && !screen_.output_busy();
+  // A pseudo-terminal's queue always looks empty (its bytes pass straight to the other side),
+  // so the line's declared speed says when it has taken the last frame; a serial line's own
+  // queue says so as well.
+  // A frame kept while the layout cannot be shown waits for the next frame or key.
+  held_ = Held::no;
+  if (layout_shown && screen_.picture_open()) {
+    if (!pace_.ready(PaceClock::now())) {
+      held_ = Held::for_line;
+    } else if (screen_.output_busy()) {
+      held_ = Held::for_room;
+    }
+  }
+  const bool draw = layout_shown && screen_.picture_open() && held_ == Held::no;
   const Stream::Frame frame =
       stream_.take_frame(draw, kPictureColumns, kPictureRows, picture_, meter_);
   switch (frame) {
-    case Stream::Frame::drawn:
-      return screen_.draw_picture(picture_, meter_);
+    case Stream::Frame::drawn: {
+      pace_.frame_begins();
+      const std::size_t guess = screen_.draw_picture(picture_, meter_);
+      return pace_.frame_sent(PaceClock::now(), guess);
+    }
     case Stream::Frame::none:
       // Readiness with an error but no buffer to take: the stream has ended under the program,
       // and waiting on it again would spin.
@@ -251,6 +288,7 @@ void KeyLoop::take_frame(short revents, bool layout_shown) {
         return show_disconnected(options_.device_path);
       }
       return screen_.show_picture_notice("The picture stopped");
+    case Stream::Frame::pending:
     case Stream::Frame::skipped:
     case Stream::Frame::broken:
       return;
@@ -398,7 +436,8 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
                      node < table.follows_events.size() && table.follows_events[node]});
   }
   constexpr std::size_t kPicture = 2;
-  constexpr std::size_t kFirstNode = 3;
+  constexpr std::size_t kRoom = 3;
+  constexpr std::size_t kFirstNode = 4;
   std::vector<pollfd> watched(kFirstNode + nodes.size());
   bool layout_shown = true;
   int idle_wakes = 0;
@@ -409,11 +448,17 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
     // Frames only while the view streams: before its buffers exist, a wait for them would
     // make some drivers start reading frames of their own accord.
     watched[kPicture] = {loop.picture_descriptor(), POLLIN, 0};
+    // A serial line's queue, only while a frame waits for room in it.
+    watched[kRoom] = {loop.room_descriptor(), POLLOUT, 0};
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       watched[kFirstNode + i] = {nodes[i].wait_descriptor(), POLLPRI, 0};
     }
     // Interrupted by a resize, the wait goes on to the key curses makes of it.
-    if (sys_ops().poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR) break;
+    // Nothing periodic: a timeout only while a frame is kept for a line still sending the last.
+    if (sys_ops().poll(watched.data(), watched.size(), loop.picture_timeout()) < 0 &&
+        errno != EINTR) {
+      break;
+    }
     if (watched[1].revents != 0 && signals.caught() != 0) break;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       if (watched[kFirstNode + i].revents == 0) continue;
@@ -460,6 +505,8 @@ int run_key_loop(ControlTable& table, Camera& camera, const RunOptions& options)
     // After the keys: a slow line never holds a key back behind a frame.
     if (watched[kPicture].revents != 0 && loop.picture_descriptor() >= 0) {
       loop.take_frame(watched[kPicture].revents, layout_shown && screen.terminal_fits());
+    } else {
+      loop.draw_kept_frame(layout_shown && screen.terminal_fits());
     }
     // A terminal that says it is ready but gives no key has reached its end (end of input, a
     // hang-up); the run ends as with Q, as waiting on would spin.

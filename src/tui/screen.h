@@ -73,16 +73,22 @@ class Screen {
   void close_picture(std::size_t selection);
   bool picture_open() const { return session_.picture_window() != nullptr; }
   // Draws one frame's cells and its meter line; curses sends only the cells that changed.
-  void draw_picture(const LumaPicture& picture, const LumaMeter& meter);
+  // Returns a guess of the bytes that took, from the cells whose level changed, for where the
+  // kernel does not count the bytes written.
+  std::size_t draw_picture(const LumaPicture& picture, const LumaMeter& meter);
   // Says, in place of the picture, why there is none; an empty text clears it.
   void show_picture_notice(const std::string& text);
   // The terminal still has bytes of earlier drawing to send (a serial line's queue): a frame
   // drawn now would wait behind them.
   bool output_busy() const;
+  // The descriptor the screen is written to.
+  static int output_descriptor();
 
  private:
   void paint_picture_control(std::size_t selection);
   void paint_picture_frame();
+  // The step of the ramp or of the greys a cell's level is drawn as.
+  int shown_level(int luma) const;
   void draw_control_row(std::size_t position, int row);
   // The list's content, not yet sent to the terminal.
   void paint_control_list(std::size_t selection);

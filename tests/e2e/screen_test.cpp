@@ -871,7 +871,10 @@ class PictureTest : public FollowTest {
     int mean = -1;
     t.wait_until([&] {
       const std::string row = t.row_text(kMeterRow);
-      if (row == before || row.rfind(" Mean ", 0) != 0) return false;
+      // The whole line, up to the histogram's end: a frame may come in several reads.
+      if (row == before || row.rfind(" Mean ", 0) != 0 || row.find(']') == std::string::npos) {
+        return false;
+      }
       mean = std::stoi(row.substr(6));
       return true;
     });
@@ -959,12 +962,10 @@ TEST_F(PictureTest, AnotherProgramStreamingIsSaidAndTheControlsStillChange) {
   t->send_key(Key::right);
   ASSERT_TRUE(t->wait_for_text(kControlRow, 1, "Brightness: 129 ")) << t->dump();
   t->send("\x1b");
-  expect_shown(*t, {{5, 0, list_row("+ Brightness", "129")}});
-  // Esc waits out the escape delay before it closes the view: the list's row above was shown
-  // already, so the line's going is what to wait for.
-  EXPECT_TRUE(t->wait_until([&] {
-    return t->row_text(kNoticeRow).find("streaming") == std::string::npos;
-  })) << t->dump();
+  // The list comes back in several writes: its row over the notice's is waited for too.
+  expect_shown(*t,
+               {{5, 0, list_row("+ Brightness", "129")}, {kNoticeRow, 0, list_row("  Mute", "0")}});
+  EXPECT_EQ(t->row_text(kNoticeRow).find("streaming"), std::string::npos) << t->dump();
   EXPECT_EQ(logged_writes(), "write id=0x00980900 value=129 result=0 returned=129\n");
   EXPECT_EQ(stream_log(),
             "command stream other result=0\nstream reqbufs count=1 result=EBUSY buffers=1\n");
@@ -1008,6 +1009,65 @@ TEST_F(PictureTest, WithoutAPictureTheViewSaysWhy) {
     t->send("q");
     EXPECT_EQ(t->wait_exit(), 0);
     EXPECT_EQ(stream_log(), "");
+  }
+}
+
+// A line slower than the frames: while the terminal still sends a frame at its declared speed,
+// frames offered go back to the driver at once but the newest, which is drawn when the line is
+// free; a key in between is answered first. The pty's own 38400 baud and a 4800 baud line.
+TEST_F(PictureTest, FramesWaitForTheLineAndKeysGoFirst) {
+  struct Line {
+    const char* term;
+    speed_t speed;
+  };
+  for (const Line& line : {Line{"linux", B4800}, Line{"xterm-256color", 0}}) {
+    SCOPED_TRACE(line.term);
+    std::filesystem::remove(log_path());
+    TerminalRun run;
+    run.term = line.term;
+    run.speed = line.speed;
+    auto t = start_vivid(run);
+    t->send_key(Key::down);
+    open_view(*t, "Contrast: 128");
+    const int first = frame_mean(*t);
+    const std::string first_meter = t->row_text(kMeterRow);
+    // The first frame takes the line seconds (1.7 KB at 480 bytes a second, 9 KB at 3840);
+    // eight frames come meanwhile, the last one the brightest, each after the one before was
+    // taken.
+    constexpr int kOffered = 8;
+    auto frame_results = [&] {
+      std::string results;
+      std::istringstream in(log());
+      for (std::string entry; std::getline(in, entry);) {
+        if (entry.starts_with("command frame ")) results += entry + "\n";
+      }
+      return results;
+    };
+    for (int i = 1; i <= kOffered; ++i) {
+      other_program("set id=0x00980900 value=" + std::string(i % 2 == 0 ? "255" : "0"));
+      other_program("frame");
+      ASSERT_TRUE(t->wait_until([&] {
+        const std::string results = frame_results();
+        return std::count(results.begin(), results.end(), '\n') > i;
+      })) << log();
+    }
+    t->send_key(Key::right);
+    ASSERT_TRUE(t->wait_for_text(kControlRow, 1, "Contrast: 129 ")) << t->dump();
+    EXPECT_EQ(t->row_text(kMeterRow), first_meter) << t->dump();
+    // Only the line's deadline wakes the program now; the frame it draws is the newest.
+    ASSERT_TRUE(t->wait_until([&] {
+      return t->row_text(kMeterRow).find("Bright 0%") == std::string::npos;
+    })) << t->dump();
+    EXPECT_GT(std::stoi(t->row_text(kMeterRow).substr(6)), first + 20) << t->dump();
+    // Every frame found a buffer queued: the one kept before went back as a newer came.
+    std::string expected;
+    for (int i = 0; i <= kOffered; ++i) expected += "command frame result=0\n";
+    EXPECT_EQ(frame_results(), expected);
+    t->send("q");
+    EXPECT_EQ(t->wait_exit(), 0);
+    const std::string stream = stream_log();
+    EXPECT_EQ(stream.substr(stream.find("stream off")),
+              "stream off result=0\nstream reqbufs count=0 result=0 buffers=0\n");
   }
 }
 

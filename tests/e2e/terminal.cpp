@@ -116,13 +116,21 @@ std::string key_bytes(std::string_view term, Key key) {
   return "";
 }
 
-Terminal::Terminal(const TerminalRun& run) : term_(run.term), rows_(run.rows), cols_(run.cols) {
+Terminal::Terminal(const TerminalRun& run)
+    : term_(run.term), rows_(run.rows), cols_(run.cols), read_rate_(run.read_rate) {
   winsize size{};
   size.ws_row = static_cast<unsigned short>(run.rows);
   size.ws_col = static_cast<unsigned short>(run.cols);
   if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) std::abort();
   fcntl(master_, F_SETFD, FD_CLOEXEC);
   fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  if (run.speed != 0) {
+    termios modes{};
+    if (tcgetattr(slave_, &modes) != 0 || cfsetospeed(&modes, run.speed) != 0 ||
+        tcsetattr(slave_, TCSANOW, &modes) != 0) {
+      std::abort();
+    }
+  }
   tcgetattr(slave_, &initial_);
 
   vt_ = vterm_new(run.rows, run.cols);
@@ -178,16 +186,34 @@ Terminal::~Terminal() {
 
 bool Terminal::pump(int timeout_ms) {
   if (master_ < 0) return false;
+  char buffer[4096];
+  std::size_t chunk = sizeof buffer;
+  if (read_rate_ > 0) {
+    // A paced line: the bytes of 10 ms at a time, none before the line has sent the last.
+    const auto now = Clock::now();
+    if (now < line_free_) {
+      const auto wait =
+          std::min<Clock::duration>(line_free_ - now, std::chrono::milliseconds(timeout_ms));
+      std::this_thread::sleep_for(wait);
+      if (Clock::now() < line_free_) return false;
+      timeout_ms = 0;
+    }
+    chunk = std::clamp<std::size_t>(static_cast<std::size_t>(read_rate_ / 100), 1, sizeof buffer);
+  }
   pollfd p{master_, POLLIN, 0};
   if (poll(&p, 1, timeout_ms) <= 0 || (p.revents & POLLIN) == 0) return false;
-  char buffer[4096];
   bool got = false;
   for (;;) {
-    const ssize_t n = read(master_, buffer, sizeof buffer);
+    const ssize_t n = read(master_, buffer, chunk);
     if (n <= 0) break;
     bytes_ += static_cast<std::size_t>(n);
     feed(buffer, static_cast<std::size_t>(n));
     got = true;
+    if (read_rate_ > 0) {
+      line_free_ =
+          std::max(line_free_, Clock::now()) + std::chrono::microseconds(n * 1000000L / read_rate_);
+      break;
+    }
   }
   return got;
 }

@@ -36,6 +36,9 @@ struct TerminalRun {
   std::vector<std::string> command{};
   std::vector<std::pair<std::string, std::string>> env{};  // set in the child after the rest
   bool ignore_hangup = false;                              // start with SIGHUP ignored, as nohup
+  speed_t speed = 0;  // the terminal's declared output speed (cfsetospeed); 0: the pty's own
+  // Bytes a second the program's output is taken at, as a serial line delivers it; 0: at once.
+  long read_rate = 0;
 };
 
 enum class Key { up, down, left, right, home, end, page_up, page_down };
@@ -121,6 +124,8 @@ class Terminal {
   bool dumped_core_ = false;
   rusage usage_{};
   std::size_t bytes_ = 0;
+  long read_rate_ = 0;
+  std::chrono::steady_clock::time_point line_free_{};  // a paced read's line is sending until
   // What the program's reads must have reached once it took all input sent so far; the
   // kernel hands pty input over a moment after it was written.
   std::uint64_t expected_read_ = 0;

@@ -16,7 +16,10 @@
 //                                CPU time of 10 s of an idle screen
 //   picture SCENARIO TERM        the picture view: bytes sent to open it, for its first frame,
 //                                for a frame after a Brightness step, for a frame unchanged,
-//                                and the peak memory of the session
+//                                the peak memory of the session, and the changed frames a
+//                                second drawn over a 115200 baud line (the pty declares it, its
+//                                output is read at 11520 bytes a second) while frames come
+//                                faster
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include <fcntl.h>
@@ -24,6 +27,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -482,6 +486,63 @@ std::string meter_line(const e2e::Terminal& session) {
   return session.row_text(22);
 }
 
+// Changed frames a second over a 115200 baud line: the pty declares that speed and its output
+// is taken at 11520 bytes a second, while a frame is offered every 10 ms with Brightness
+// turning between 128 and 136 (a changed frame each, as in frame_after_change). Counted are the
+// meter lines seen to turn from one frame's to the other's, from the first turn to the last.
+double paced_frames_per_second(const std::string& scenario, const std::string& term) {
+  constexpr auto kSpan = std::chrono::seconds(10);
+  constexpr auto kOffered = std::chrono::milliseconds(10);
+  SideChannel channel;
+  e2e::TerminalRun run = screen_run(scenario, "");
+  run.term = term;
+  run.speed = B115200;
+  run.read_rate = 11520;
+  run.env.emplace_back("CAMSIM_CONTROL", channel.path());
+  e2e::Terminal session(run);
+  if (!session.settle()) return -1;
+  // On Contrast, so the Brightness steps leave the control line alone.
+  session.send_key(e2e::Key::down);
+  session.send("p");
+  if (!session.wait_until([&] { return session.text(21, 1, 9) == "Contrast:"; })) return -1;
+  auto offer = [&](int k) {
+    return channel.send("set id=0x00980900 value=" + std::to_string(128 + 8 * (k % 2))) &&
+           channel.send("frame");
+  };
+  std::string lines[2];
+  for (int k = 0; k < 2; ++k) {
+    const std::string before = meter_line(session);
+    if (!offer(k) || !session.wait_until([&] {
+          return meter_line(session) != before && meter_line(session).rfind(" Mean ", 0) == 0;
+        })) {
+      return -1;
+    }
+    session.drain();
+    lines[k] = meter_line(session);
+  }
+  if (lines[0] == lines[1]) return -1;
+  int shown = 1;
+  int turns = 0;
+  Clock::time_point first_turn;
+  Clock::time_point last_turn;
+  const Clock::time_point end = Clock::now() + kSpan;
+  Clock::time_point next = Clock::now();
+  for (int k = 0; Clock::now() < end; ++k) {
+    if (!offer(k)) return -1;
+    next += kOffered;
+    session.wait_until([&] {
+      if (meter_line(session) == lines[1 - shown]) {
+        shown = 1 - shown;
+        last_turn = Clock::now();
+        if (turns++ == 0) first_turn = last_turn;
+      }
+      return Clock::now() >= next;
+    });
+  }
+  if (!quit(session) || turns < 2) return -1;
+  return (turns - 1) / std::chrono::duration<double>(last_turn - first_turn).count();
+}
+
 int cmd_picture(const std::string& scenario, const std::string& term) {
   SideChannel channel;
   e2e::TerminalRun run = screen_run(scenario, "");
@@ -510,6 +571,9 @@ int cmd_picture(const std::string& scenario, const std::string& term) {
   std::printf("frame_unchanged=%zu\n", session.bytes_received() - still);
   if (!quit(session)) return 1;
   std::printf("rss_kib=%ld\n", session.usage().ru_maxrss);
+  const double fps = paced_frames_per_second(scenario, term);
+  if (fps < 0) return 1;
+  std::printf("frames_per_second_115200=%.1f\n", fps);
   return 0;
 }
 
