@@ -1,6 +1,7 @@
-// The picture view against the kernel's vivid under both kernels, on `linux` and on a
-// 256-colour terminal: its meter follows Brightness, another program's stream is said while
-// the controls stay usable, and the camera is free and unchanged once the view closes.
+// The picture view against the kernel's vivid, and vimc's raw Bayer capture, under both kernels,
+// on `linux` and on a 256-colour terminal: its meter follows Brightness, another program's
+// stream is said while the controls stay usable, and the camera is free and unchanged once the
+// view closes.
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
@@ -19,9 +20,6 @@ using systest::KeyScript;
 using systest::Session;
 
 constexpr const char* kBrightnessId = "0x00980900";
-// vivid's text over its test pattern changes with every frame; without it the picture holds
-// still and keypty sees the screen settle.
-constexpr const char* kOsdTextNone = "0x00f0f001=2";
 constexpr int kControlRow = 21;
 constexpr int kMeterRow = 22;
 constexpr int kNoticeRow = 10;
@@ -29,7 +27,28 @@ constexpr int kNoticeRow = 10;
 struct Console {
   std::string arch;
   std::string term;
+  std::string camera = "vivid";
+  // The test pattern's text changes with every frame; without it the picture holds still and
+  // keypty sees the screen settle. vivid's OSD Text Mode, vimc's Show Information: 2 is none.
+  std::string no_text = "0x00f0f001=2";
+  // streamer -s settings that set the camera's formats up before the program runs, and the
+  // format it streams then.
+  std::string pipeline{};
+  std::string fourcc = "YUYV";
 };
+
+// vimc's Raw Capture 0 in a Bayer order and depth, as a board's own camera application would
+// set it up: the program never changes a format, and vimc streams only once every link its
+// sensor's enabled links reach agrees at STREAMON. The sensor feeds the debayer as well, whose
+// input takes RGGB 8-bit unless told otherwise; under 5.10 the scaler behind it triples the
+// size, which the RGB/YUV capture node must then take too.
+Console vimc_raw(const std::string& arch, const std::string& term, const std::string& fourcc,
+                 const std::string& code) {
+  std::string pipeline =
+      "-s /dev/v4l-subdev0=" + code + " -s /dev/v4l-subdev2=" + code + " -s /dev/video0=" + fourcc;
+  if (arch == "armhf") pipeline += " -s /dev/video2=RGB3@1920x1440";
+  return Console{arch, term, "vimc", "0x00f0f002=2", pipeline, fourcc};
+}
 
 // The Mean the meter line shows, or -1 when it shows none.
 int mean_of(const systest::RecordedScreen& screen) {
@@ -54,7 +73,10 @@ class PictureView : public ::testing::TestWithParam<Console> {
 
 TEST_P(PictureView, MeterFollowsBrightnessAnotherStreamIsSaidAndTheCameraIsLeftFree) {
   const Console& console = GetParam();
-  const systest::GuestCamera camera = systest::vivid_camera(console.arch);
+  const systest::GuestCamera camera = console.camera == "vimc"
+                                          ? systest::vimc_pipeline(console.arch)
+                                          : systest::vivid_camera(console.arch);
+  const std::string& controls = camera.control_node;
   // The view, Brightness to its maximum and its minimum, back to the list; then another program
   // streams at once.
   KeyScript view;
@@ -69,7 +91,7 @@ TEST_P(PictureView, MeterFollowsBrightnessAnotherStreamIsSaidAndTheCameraIsLeftF
       .key("D")
       .key("Esc")
       .mark("closed")
-      .probe("probe-closed.txt", kBrightnessId)
+      .probe("probe-closed.txt", kBrightnessId, controls)
       .camera_changes("./streamer /dev/video0 >/out/after.txt 2>&1", false)
       .key("Q");
   // Another program streams all along: the view says so, and Right still changes Brightness.
@@ -79,7 +101,7 @@ TEST_P(PictureView, MeterFollowsBrightnessAnotherStreamIsSaidAndTheCameraIsLeftF
       .mark("busy")
       .key("Right")
       .mark("adjusted")
-      .probe("probe-adjusted.txt", kBrightnessId)
+      .probe("probe-adjusted.txt", kBrightnessId, controls)
       .key("Esc")
       .mark("closed")
       .key("Q");
@@ -93,13 +115,17 @@ TEST_P(PictureView, MeterFollowsBrightnessAnotherStreamIsSaidAndTheCameraIsLeftF
   guest.add_text("busy.keys", busy.text());
   guest.set_script(camera.start() + "export TERM=" + console.term +
                    " TERMINFO=/case/terminfo\n"
-                   "./ctlprobe -s /dev/video0 " +
-                   kOsdTextNone +
+                   "./ctlprobe -s " +
+                   controls + " " + console.no_text +
                    " >/dev/null\n"
-                   "./streamer /dev/video0 >/out/before.txt 2>&1\n"
+                   "./streamer " +
+                   console.pipeline +
+                   " /dev/video0 >/out/before.txt 2>&1\n"
                    "./keypty -s view.keys -o /out/view.raw -m /out/view.marks -- "
                    "./camera_control -c /tmp/camera.txt\n"
-                   "./ctlprobe -s /dev/video0 0x00980900=128 >/dev/null\n"
+                   "./ctlprobe -s " +
+                   controls +
+                   " 0x00980900=128 >/dev/null\n"
                    "./streamer -h /tmp/holding /dev/video0 >/out/holder.txt 2>&1 &\n"
                    "holder=$!\n"
                    "i=0; while [ ! -e /tmp/holding ] && [ $i -lt 500 ]; do sleep 0.02; "
@@ -129,7 +155,7 @@ TEST_P(PictureView, MeterFollowsBrightnessAnotherStreamIsSaidAndTheCameraIsLeftF
     EXPECT_GT(mean_of(*bright), mean) << bright->dump();
     EXPECT_LT(mean_of(*dark), mean) << dark->dump();
     if (console.term == "linux") {
-      // The density ramp: vivid's colour bars are light on the left, dark on the right.
+      // The density ramp: the colour bars are light on the left, dark on the right.
       EXPECT_NE(view_screen->text(5, 0, 78), std::string(78, ' ')) << view_screen->dump();
     }
     // Back on the list, Brightness selected and at its default again.
@@ -141,7 +167,7 @@ TEST_P(PictureView, MeterFollowsBrightnessAnotherStreamIsSaidAndTheCameraIsLeftF
   }
   // Another program streamed straight after the view closed, in the format from before.
   const std::string before = result.file("before.txt");
-  EXPECT_EQ(before.rfind("format YUYV ", 0), 0u) << before;
+  EXPECT_EQ(before.rfind("format " + console.fourcc + " ", 0), 0u) << before;
   EXPECT_EQ(result.file("after.txt"), before);
   EXPECT_NE(before.find("\nframe "), std::string::npos) << before;
 
@@ -169,9 +195,15 @@ INSTANTIATE_TEST_SUITE_P(Consoles, PictureView,
                          ::testing::Values(Console{"armhf", "linux"},
                                            Console{"armhf", "xterm-256color"},
                                            Console{"x86_64", "linux"},
-                                           Console{"x86_64", "xterm-256color"}),
+                                           Console{"x86_64", "xterm-256color"},
+                                           vimc_raw("armhf", "linux", "RGGB", "3014"),
+                                           vimc_raw("armhf", "xterm-256color", "RG10", "300f"),
+                                           vimc_raw("x86_64", "linux", "RG10", "300f"),
+                                           vimc_raw("x86_64", "xterm-256color", "RGGB", "3014")),
                          [](const auto& test) {
                            std::string name = test.param.arch + "_" + test.param.term;
+                           if (test.param.camera != "vivid") name += "_" + test.param.camera;
+                           if (!test.param.pipeline.empty()) name += "_" + test.param.fourcc;
                            for (char& c : name) {
                              if (c == '-') c = '_';
                            }

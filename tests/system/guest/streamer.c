@@ -5,14 +5,23 @@
 //                                   with "error REQUEST ERRNO" on a refusal
 //        streamer -h FILE DEVICE    the same, but after the first frame it creates FILE and
 //                                   holds the buffers, streaming, until SIGTERM
+//        streamer -s NODE=FORMAT... DEVICE
+//                                   first sets each node's format in the given order, as a
+//                                   media-controller camera's own application sets up its
+//                                   pipeline: a subdevice's pad 0 to the media bus code FORMAT
+//                                   (hex) at its size, a video node to the fourcc FORMAT, at
+//                                   FORMAT@WIDTHxHEIGHT's size when given, else at its own
+//                                   size
 // SPDX-FileCopyrightText: 2026 the camera_control developers
 // SPDX-License-Identifier: MIT
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/v4l2-subdev.h>
 #include <linux/videodev2.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -30,18 +39,63 @@ static int fail(const char* request) {
   return 1;
 }
 
+// NODE=FORMAT of -s; 0 once set, else what fail() returns.
+static int set_format(char* setting) {
+  char* equals = strchr(setting, '=');
+  if (equals == NULL) return fail("-s");
+  *equals = '\0';
+  const char* value = equals + 1;
+  int fd = open(setting, O_RDWR);
+  if (fd < 0) return fail("open");
+  int result = 0;
+  if (strstr(setting, "v4l-subdev") != NULL) {
+    struct v4l2_subdev_format pad;
+    memset(&pad, 0, sizeof pad);
+    pad.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+    if (ioctl(fd, VIDIOC_SUBDEV_G_FMT, &pad) != 0) {
+      result = fail("SUBDEV_G_FMT");
+    } else {
+      pad.format.code = (unsigned)strtoul(value, NULL, 16);
+      if (ioctl(fd, VIDIOC_SUBDEV_S_FMT, &pad) != 0) result = fail("SUBDEV_S_FMT");
+    }
+  } else {
+    struct v4l2_format format;
+    memset(&format, 0, sizeof format);
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (strlen(value) < 4 || ioctl(fd, VIDIOC_G_FMT, &format) != 0) {
+      result = fail("G_FMT");
+    } else {
+      format.fmt.pix.pixelformat = v4l2_fourcc(value[0], value[1], value[2], value[3]);
+      unsigned width = 0, height = 0;
+      if (sscanf(value + 4, "@%ux%u", &width, &height) == 2) {
+        format.fmt.pix.width = width;
+        format.fmt.pix.height = height;
+      }
+      format.fmt.pix.bytesperline = 0;
+      format.fmt.pix.sizeimage = 0;
+      if (ioctl(fd, VIDIOC_S_FMT, &format) != 0) result = fail("S_FMT");
+    }
+  }
+  close(fd);
+  return result;
+}
+
 int main(int argc, char** argv) {
+  setvbuf(stdout, NULL, _IOLBF, 0);
   const char* hold = NULL;
   int first = 1;
   if (argc >= 4 && strcmp(argv[1], "-h") == 0) {
     hold = argv[2];
     first = 3;
   }
+  while (first + 2 < argc && strcmp(argv[first], "-s") == 0) {
+    if (set_format(argv[first + 1]) != 0) return 1;
+    first += 2;
+  }
   if (first >= argc) {
-    fprintf(stderr, "usage: streamer [-h FILE] DEVICE\n");
+    fprintf(stderr, "usage: streamer [-h FILE] [-s NODE=FORMAT]... DEVICE\n");
     return 2;
   }
-  setvbuf(stdout, NULL, _IOLBF, 0);
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = on_term;
