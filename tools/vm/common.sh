@@ -39,7 +39,7 @@ vm_fat_disk() {
 # Sets qemu=(...) for one boot of ARCH with INITRD. CONSOLE is the kernel console's -serial
 # value ("file:PATH", or "chardev:ID" for a terminal); the init ships its results into the file
 # RESULTS. REPORTS, when given, is a file for a second line the case writes to (/dev/ttyS2 on
-# x86_64, /dev/vport0p2 on armhf); DRIVE, a qemu -drive spec, becomes a virtio disk (/dev/vda).
+# x86_64, /dev/vport0p2 on armhf); DRIVE, a qemu -drive option string, becomes a virtio disk (/dev/vda).
 # On armhf the disk goes before the virtio ports, so that they keep the names the init expects.
 # VM_LOGLEVEL sets the console's kernel log level (default 4).
 vm_qemu_command() {
