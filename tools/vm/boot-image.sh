@@ -76,11 +76,12 @@ apt-config dump --format '%f "%v";%n' |
   grep -E '^Acquire::(Check-Valid-Until|Check-Date|(https?|ftp)::Proxy)' >"$work/apt.conf" || true
 # The merged /usr made as debootstrap makes it (with usr-is-merged): the essential set alone
 # would bring the usrmerge converter without the perl it runs on, a broken package to dpkg.
+# Beside init: the libraries the native package depends on, which dpkg will not fetch.
 make_root() {
   rm -rf "$work/root"
   mmdebstrap --mode="$mode" --variant=essential --architectures="$deb_arch" \
     --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
-    --include=systemd-sysv,udev,kmod,busybox-static,libncursesw6,libstdc++6,libgcc-s1 \
+    --include=systemd-sysv,udev,kmod,busybox-static,libncursesw6,libstdc++6,libgcc-s1,libturbojpeg0 \
     --aptopt="$work/apt.conf" "$suite" "$work/root" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1
 }
 # An archive can serve one suite's index of one architecture mid-sync (its size not the one its
