@@ -40,15 +40,11 @@ trap 'rm -rf "$work"' EXIT
 
 # /boot: a fresh FAT32 disk with the case's files, as the board's SD card has it.
 disk=$work/boot.img
-make_boot_disk() {
-  rm -f "$disk"
-  truncate -s 64M "$disk"
-  mkfs.vfat -F 32 -n BOOT "$disk" >/dev/null
-  if [ -d "$case_dir/boot" ] && [ -n "$(ls -A "$case_dir/boot")" ]; then
-    MTOOLS_SKIP_CHECK=1 mcopy -s -i "$disk" "$case_dir/boot/"* ::/
-  fi
-}
-make_boot_disk
+truncate -s 64M "$disk"
+mkfs.vfat -F 32 -n BOOT "$disk" >/dev/null
+if [ -d "$case_dir/boot" ] && [ -n "$(ls -A "$case_dir/boot")" ]; then
+  MTOOLS_SKIP_CHECK=1 mcopy -s -i "$disk" "$case_dir/boot/"* ::/
+fi
 
 # The case goes in as a second archive after the image's initrd.
 mkdir -p "$work/root/case"
@@ -76,26 +72,9 @@ case "$arch" in
 esac
 qemu+=(-monitor none)
 
-# A busy machine's emulator now and then never gets a guest going: it runs out its time without
-# a byte on the console (a quiet boot that works prints none either, but ends well within the
-# first try's share). Such a boot is tried once more, on a fresh /boot disk; any other failure
-# stands.
-first_try=$((limit * 3 / 5))
 start=$(date +%s%N)
 status=0
-if ! vm_run_collect "$first_try" "$results" "$out_dir" "$console" "$work/qemu.err" \
-  "the $arch systemd VM" 2>"$work/first-try.err"; then
-  if grep -q "qemu status 124" "$work/first-try.err" && [ ! -s "$console" ]; then
-    vm_log "the $arch systemd VM printed nothing in $first_try s: booting it once more"
-    make_boot_disk
-    : >"$results"
-    : >"$console"
-    vm_run_collect "$((limit - first_try))" "$results" "$out_dir" "$console" "$work/qemu.err" \
-      "the $arch systemd VM, booted a second time," || status=1
-  else
-    cat "$work/first-try.err" >&2
-    status=1
-  fi
-fi
+vm_run_collect "$limit" "$results" "$out_dir" "$console" "$work/qemu.err" "the $arch systemd VM" ||
+  status=1
 echo $((($(date +%s%N) - start) / 1000000)) >"$out_dir/vm-ms"
 exit "$status"
